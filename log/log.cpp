@@ -1,0 +1,251 @@
+// Lines are formatted by the caller into a fixed record and handed to a
+// private System V queue; one thread owns the file. Paths can be moved for
+// tests through FPKEYD_LOG_CFG, FPKEYD_LOG_FILE and FPKEYD_LOG_NOTE.
+#include "log/log.h"
+
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr long kLogType = 2;
+constexpr size_t kTextSize = 2048;
+
+struct LogRecord {
+    long type;
+    char text[kTextSize];
+};
+
+unsigned char s_logopen = 0;
+unsigned char s_once = 0;
+char m_path[512] = "/var/log/fpkeyweb.log";
+int m_msgid = 0;
+std::atomic<unsigned long> s_queued{0};
+std::atomic<unsigned long> s_written{0};
+
+const char* pathOr(const char* env, const char* fallback) {
+    const char* v = std::getenv(env);
+    return (v && *v) ? v : fallback;
+}
+
+void timePrefix(char out[16]) {
+    time_t now = time(nullptr);
+    struct tm lt {};
+    localtime_r(&now, &lt);
+    snprintf(out, 16, "[%02d:%02d:%02d]", lt.tm_hour, lt.tm_min, lt.tm_sec);
+}
+
+// Owns one open stream; opening first applies the size check.
+class _CFile {
+public:
+    _CFile(const char* path, const char* mode) {
+        nuvo_log_file_check();
+        m_fp = fopen(path ? path : m_path, mode);
+    }
+    ~_CFile() {
+        if (m_fp) fclose(m_fp);
+    }
+    _CFile(const _CFile&) = delete;
+    _CFile& operator=(const _CFile&) = delete;
+    void write(const char* text) {
+        if (!m_fp) return;
+        char prefix[16];
+        timePrefix(prefix);
+        fprintf(m_fp, "%s%s\n", prefix, text);
+    }
+
+private:
+    FILE* m_fp = nullptr;
+};
+
+void* ExecThreadLog(void*) {
+    LogRecord rec;
+    for (;;) {
+        memset(&rec, 0, sizeof rec);
+        if (msgrcv(m_msgid, &rec, kTextSize, kLogType, 0) < 0) {
+            perror("msgrcv");
+            continue;
+        }
+        rec.text[kTextSize - 1] = 0;
+        {
+            _CFile f(nullptr, "ab");
+            f.write(rec.text);
+        }
+        s_written.fetch_add(1);
+    }
+    return nullptr;
+}
+
+// Queues one finished line of at most kLineMax characters.
+void postMsgLog(const char* text, size_t length) {
+    LogRecord rec;
+    memset(&rec, 0, sizeof rec);
+    rec.type = kLogType;
+    if (length > nvlog::kLineMax) length = nvlog::kLineMax;
+    memcpy(rec.text, text, length);
+    s_queued.fetch_add(1);
+    while (msgsnd(m_msgid, &rec, kTextSize, 0) < 0) {
+        if (errno != EINTR) {
+            s_queued.fetch_sub(1);
+            return;
+        }
+    }
+}
+
+void vqueue(const char* format, va_list ap) {
+    char buf[kTextSize];
+    memset(buf, 0, sizeof buf);
+    vsnprintf(buf, sizeof buf, format, ap);
+    postMsgLog(buf, strlen(buf));
+}
+
+}  // namespace
+
+void nuvo_log_file_check() {
+    struct stat st {};
+    if (stat(m_path, &st) == 0 && st.st_size > nvlog::kMaxFileBytes) remove(m_path);
+}
+
+void judgeLogOpen() {
+    if (s_once) return;
+    s_once = 1;
+    FILE* cfg = fopen(pathOr("FPKEYD_LOG_CFG", "/var/log/nuvolog.cfg"), "r");
+    if (!cfg) {
+        printf("not log\n");
+        fflush(stdout);
+        return;
+    }
+    snprintf(m_path, sizeof m_path, "%s", pathOr("FPKEYD_LOG_FILE", "/var/log/fpkeyweb.log"));
+    char word[256] = {0};
+    if (fscanf(cfg, "%255s", word) == 1 && word[0]) {
+        // A directory too long for the path field keeps the default file.
+        char candidate[sizeof m_path];
+        int n = snprintf(candidate, sizeof candidate, "%s/fpkeydll.log", word);
+        if (n > 0 && static_cast<size_t>(n) < sizeof candidate) memcpy(m_path, candidate, sizeof m_path);
+    }
+    fclose(cfg);
+    {
+        _CFile note(pathOr("FPKEYD_LOG_NOTE", "/var/log/xy3eftest.log"), "ab");
+        note.write(m_path);
+    }
+    s_logopen = 1;
+    printf("%s\n", m_path);
+    fflush(stdout);
+}
+
+void nvlogExec() {
+    judgeLogOpen();
+    if (!s_logopen) return;
+    // Owner read/write so that the desktop user who runs the daemon can use it.
+    m_msgid = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+    if (m_msgid < 0) {
+        printf("msgget failed\n");
+        exit(1);
+    }
+    printf("msgget ok ,msgid = %d\n", m_msgid);
+    fflush(stdout);
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, ExecThreadLog, nullptr) != 0) {
+        perror("pthread_create ExecThreadLog error\n");
+        exit(1);
+    }
+    pthread_detach(tid);
+}
+
+void _nvlogstr(const char* text) {
+    judgeLogOpen();
+    if (!s_logopen || !text) return;
+    postMsgLog(text, strlen(text));
+}
+
+void _nvlog(const char* format, ...) {
+    judgeLogOpen();
+    if (!s_logopen) return;
+    va_list ap;
+    va_start(ap, format);
+    vqueue(format, ap);
+    va_end(ap);
+}
+
+void nvlogE(const char* format, ...) {
+    judgeLogOpen();
+    if (!s_logopen) return;
+    va_list ap;
+    va_start(ap, format);
+    vqueue(format, ap);
+    va_end(ap);
+}
+
+void _nvlogstrEx(const void* bytes, size_t length) {
+    judgeLogOpen();
+    if (!s_logopen || !bytes) return;
+    // The line ends at the first zero byte, as a text would.
+    const char* p = static_cast<const char*>(bytes);
+    size_t n = strnlen(p, length);
+    postMsgLog(p, n);
+}
+
+void nvlogtm() {
+    judgeLogOpen();
+    if (!s_logopen) return;
+    time_t now = time(nullptr);
+    struct tm lt {};
+    localtime_r(&now, &lt);
+    char buf[64];
+    snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", lt.tm_year + 1900, lt.tm_mon + 1,
+             lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);
+    postMsgLog(buf, strlen(buf));
+}
+
+void _nvlogM(const char* title, const void* bytes, size_t length) {
+    judgeLogOpen();
+    if (!s_logopen) return;
+    const uint8_t* b = static_cast<const uint8_t*>(bytes);
+    char text[kTextSize];
+    size_t pos = 0;
+    auto put = [&](const char* fmt, auto... args) {
+        if (pos >= nvlog::kLineMax) return;
+        int n = snprintf(text + pos, sizeof text - pos, fmt, args...);
+        if (n > 0) pos += static_cast<size_t>(n);
+        if (pos > nvlog::kLineMax) pos = nvlog::kLineMax;
+    };
+    text[0] = 0;
+    if (title) put("[%s]\tsize:%04d(H:%04X)", title, static_cast<int>(length & 0xFFFF),
+                   static_cast<unsigned>(length & 0xFFFF));
+    if (length > 1024) {
+        // The dump is cut to what the record can hold; never read past the caller's bytes.
+        put("%s", "\nWARRYINT too SIZE, ONLY show 2.5K\r\n");
+    }
+    if (b) {
+        for (size_t i = 0; i < length && pos < nvlog::kLineMax; i += 2) {
+            if (i % 32 == 0)
+                put("%s", "\r\n");
+            else if (i % 16 == 0)
+                put("%s", " ");
+            if (i + 1 < length)
+                put("%02X%02X", b[i], b[i + 1]);
+            else
+                put("%02X", b[i]);
+        }
+    }
+    postMsgLog(text, pos);
+}
+
+namespace nvlog {
+bool isOpen() { return s_logopen == 1; }
+void flushForTest() {
+    for (int i = 0; i < 500 && s_written.load() < s_queued.load(); ++i) usleep(10000);
+}
+}  // namespace nvlog

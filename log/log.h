@@ -1,0 +1,30 @@
+// The queued diagnostic log: off unless the control file exists; any thread
+// queues finished lines, one log thread appends them to the log file.
+#pragma once
+
+#include <cstddef>
+
+// Decides once per process whether logging is on. Call from main before any
+// other thread starts.
+void judgeLogOpen();
+// Creates the log queue and starts the log thread when logging is on.
+void nvlogExec();
+
+void _nvlogstr(const char* text);
+void _nvlog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void nvlogE(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void _nvlogstrEx(const void* bytes, size_t length);
+void nvlogtm();
+void _nvlogM(const char* title, const void* bytes, size_t length);
+void nuvo_log_file_check();
+
+namespace nvlog {
+// True once logging has been switched on.
+bool isOpen();
+// Blocks until every line queued so far has reached the file (tests only).
+void flushForTest();
+// Size above which the log file is started afresh.
+constexpr long kMaxFileBytes = 0x300000;
+// A queued line holds at most this many characters; longer ones are cut.
+constexpr size_t kLineMax = 2047;
+}  // namespace nvlog

@@ -1,0 +1,114 @@
+// Byte, hex and text helpers, the sleep and uptime helpers, and the scratch
+// arena shared by the command path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Scratch arena: one process-wide 3072-byte buffer, reset per command.
+class cxBuf {
+public:
+    static constexpr size_t kSize = 3072;
+    // Clears the whole arena, restarts at its beginning, reserves n bytes and
+    // returns the beginning.
+    static uint8_t* init(size_t n);
+    // Returns the current position and advances by n; restarts at the
+    // beginning (logging "cxBuf out buf") when the end would pass the arena.
+    static uint8_t* mal(size_t n);
+    // Advances by n after a callee filled bytes at mal(0).
+    static uint8_t* add(size_t n);
+    // Bytes left before the arena would restart.
+    static size_t left();
+    // Number of restarts since start; a builder compares it before and after
+    // to detect that slices it still holds were overwritten.
+    static unsigned wraps();
+    // Like mal(n), but returns nullptr instead of restarting.
+    static uint8_t* tryMal(size_t n);
+};
+
+// ---------------------------------------------------------------------------
+// Hex text and numbers.
+int asc2hex(const uint8_t* bytes, int count, char* text, int mode);
+int hex2asc(const char* text, int length, uint8_t* out, int singleDigitHigh);
+uint32_t str2i(const char* text, bool hex, bool strict, int length);
+int i2str(uint32_t value, char* text, bool hex);
+int dec2asc(const char* text, uint8_t* out);
+void swapFlow(uint8_t* buffer, int count);
+void swapFlow(uint8_t* buffer, int count, int group);
+void swapFlow(uint8_t* a, uint8_t* b, int count);
+int cvtflow(uint8_t* buffer, int count);
+int convertFlow(uint8_t* buffer, int count);
+int asciiget(const char* text, int count, char* out);
+void* mixmemcpy(void* dst, const void* src, size_t count);
+int pwdcmp(const uint8_t* a, const uint8_t* b, uint8_t count);
+int bytecmp(const uint8_t* buffer, uint8_t byte, int count);
+int IsCharacterInBuffer(const uint8_t* buffer, uint8_t byte, int count);
+int BcdToStr(const uint8_t* bcd, int count, char* out);
+void delaySoftUs(unsigned n);
+void delaySoftMs(unsigned n);
+bool _isHexCh(char c);
+int _c2i(char c);
+char _i2c(uint8_t value, int lowNibble);
+
+// ---------------------------------------------------------------------------
+// One value held both as bytes and as hex text.
+class CBytesEx {
+public:
+    static bool S_bDefault_space;
+    static bool S_bCapital;
+    static void s_SetSpace(bool defaultSpace, bool capital);
+
+    CBytesEx();
+    explicit CBytesEx(int size);
+    CBytesEx(const void* data, int length, int isHex);
+    CBytesEx(const CBytesEx& other, int length = 0);
+    ~CBytesEx();
+    CBytesEx& operator=(const CBytesEx& other);
+    bool operator==(const CBytesEx& other) const;
+    bool operator!=(const CBytesEx& other) const { return !(*this == other); }
+
+    int Set(const CBytesEx& other, int length, int offset);
+    int Set(const void* data, int length, int isHex);
+    int setBytes(const void* data, int length, int isHex);
+    int setHex(const char* text, int length);
+    int setStr(const char* text, int isHex);
+    int update(int length);
+    int cp(const void* data, int length, int offset);
+    int getBytes(void* out) const;
+    int getHex(char* out) const;
+    int getStr(char* out) const;
+    int getLen(int which) const;
+    uint8_t* getBytesPtr() const;
+    char* getStrPtr() const;
+    char* getHexPtr() const;
+    char* operator*() const { return getStrPtr(); }
+    void setSpace(bool space, bool cArray);
+
+private:
+    void clear();
+    bool reserve(int bytes, int hexChars);
+    void rebuildHex();
+
+    uint8_t* m_bytes = nullptr;
+    char* m_hex = nullptr;
+    int m_byteLen = 0;
+    int m_hexLen = 0;
+    int m_capacity = 0;
+    int m_hexCapacity = 0;
+    bool m_space = false;
+    bool m_cArray = false;
+};
+
+// ---------------------------------------------------------------------------
+// Time.
+void nvSleep(unsigned milliseconds);
+// Uptime in whole seconds; returns 1, or 0 (logging "sysinfo error").
+int getCurTm(long* seconds);
+
+// ---------------------------------------------------------------------------
+// Bounds helper of this layer: true when [offset, offset + count) lies within
+// a buffer of `size` bytes, without overflow.
+constexpr bool fitsIn(size_t offset, size_t count, size_t size) {
+    return offset <= size && count <= size - offset;
+}
