@@ -45,5 +45,9 @@ uint8_t* cxBuf::tryMal(size_t n) {
     return p;
 }
 
-size_t cxBuf::left() { return kSize - s_pos; }
-unsigned cxBuf::wraps() { return s_wraps; }
+size_t cxBuf::left() {
+    return kSize - s_pos;
+}
+unsigned cxBuf::wraps() {
+    return s_wraps;
+}

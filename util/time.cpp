@@ -4,7 +4,9 @@
 #include "log/log.h"
 #include "util/util.h"
 
-void nvSleep(unsigned milliseconds) { usleep(static_cast<useconds_t>(milliseconds) * 1000); }
+void nvSleep(unsigned milliseconds) {
+    usleep(static_cast<useconds_t>(milliseconds) * 1000);
+}
 
 int getCurTm(long* seconds) {
     struct sysinfo info {};

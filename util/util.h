@@ -8,7 +8,7 @@
 // ---------------------------------------------------------------------------
 // Scratch arena: one process-wide 3072-byte buffer, reset per command.
 class cxBuf {
-public:
+  public:
     static constexpr size_t kSize = 3072;
     // Clears the whole arena, restarts at its beginning, reserves n bytes and
     // returns the beginning.
@@ -30,7 +30,10 @@ public:
 // ---------------------------------------------------------------------------
 // Hex text and numbers.
 int asc2hex(const uint8_t* bytes, int count, char* text, int mode);
+// Writes at most `length` bytes (all any text yields without ":" repeat counts).
 int hex2asc(const char* text, int length, uint8_t* out, int singleDigitHigh);
+// Writes at most outSize bytes; with out null it only counts them.
+int hex2asc(const char* text, int length, uint8_t* out, int singleDigitHigh, size_t outSize);
 uint32_t str2i(const char* text, bool hex, bool strict, int length);
 int i2str(uint32_t value, char* text, bool hex);
 int dec2asc(const char* text, uint8_t* out);
@@ -54,7 +57,7 @@ char _i2c(uint8_t value, int lowNibble);
 // ---------------------------------------------------------------------------
 // One value held both as bytes and as hex text.
 class CBytesEx {
-public:
+  public:
     static bool S_bDefault_space;
     static bool S_bCapital;
     static void s_SetSpace(bool defaultSpace, bool capital);
@@ -85,7 +88,7 @@ public:
     char* operator*() const { return getStrPtr(); }
     void setSpace(bool space, bool cArray);
 
-private:
+  private:
     void clear();
     bool reserve(int bytes, int hexChars);
     void rebuildHex();

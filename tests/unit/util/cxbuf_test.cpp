@@ -32,5 +32,6 @@ TEST(CxBuf, InitClearsWholeArena) {
     uint8_t* p = cxBuf::init(0);
     memset(p, 0xAB, cxBuf::kSize);
     p = cxBuf::init(0);
-    for (size_t i = 0; i < cxBuf::kSize; ++i) ASSERT_EQ(p[i], 0) << i;
+    for (size_t i = 0; i < cxBuf::kSize; ++i)
+        ASSERT_EQ(p[i], 0) << i;
 }
