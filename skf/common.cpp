@@ -76,3 +76,34 @@ uint32_t rcvToCaller(CCOS17& cmd, void* out, unsigned int* pulLen) {
     if (r == SAR_OK || r == 0x6A9E) *pulLen = n;
     return r;
 }
+
+uint32_t cosExchangeTo(CCOS17& cmd, void* hDev, void* out, unsigned int* pulLen) {
+    if (!pulLen) return SAR_INVALIDHANDLEERR;
+    uint32_t r = cmd.m_link ? SAR_OK : cosBind(cmd, hDev);
+    if (r == SAR_OK) r = cmd.SndRcv(0, -1);
+    if (r == SAR_OK) r = rcvToCaller(cmd, out, pulLen);
+    if (r == 0x6A9E) r = SAR_OK;
+    if (r != SAR_OK) return logRet(r);
+    return SAR_OK;
+}
+
+uint32_t cosExchangeFixed(CCOS17& cmd, void* hDev, uint8_t* rep, unsigned int cap,
+                          unsigned int* got) {
+    memset(rep, 0, cap);
+    unsigned int n = cap;
+    uint32_t r = cmd.m_link ? SAR_OK : cosBind(cmd, hDev);
+    if (r == SAR_OK) r = cmd.SndRcv(0, -1);
+    if (r == SAR_OK) r = cmd.getRcv(rep, n, false);
+    if (r == 0x6A9E) r = SAR_OK;
+    if (r != SAR_OK) return logRet(r);
+    if (got) *got = n;
+    return SAR_OK;
+}
+
+bool resolveObj(int type, HANDLE h, ObjRef& ref) {
+    if (!getHdlInfo(type, h, ref.id, ref.hDev, &ref.alg)) {
+        _nvlogstr("HDL  ");
+        return false;
+    }
+    return true;
+}

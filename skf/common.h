@@ -78,3 +78,20 @@ inline bool allZero(const uint8_t* p, unsigned int n) {
 // capacity, never "no limit". Returns 0, 0x6A9E or an error; *pulLen gets the
 // reply length on success.
 uint32_t rcvToCaller(CCOS17& cmd, void* out, unsigned int* pulLen);
+
+// Bind (when not yet bound), exchange and receive the reply data into a
+// caller's buffer (rcvToCaller rules). More-data is reported as success.
+uint32_t cosExchangeTo(CCOS17& cmd, void* hDev, void* out, unsigned int* pulLen);
+
+// Exchange and receive a reply of at most `cap` bytes into `rep` (cleared
+// first); *got gets its length.
+uint32_t cosExchangeFixed(CCOS17& cmd, void* hDev, uint8_t* rep, unsigned int cap,
+                          unsigned int* got);
+
+// Session-key, hash and MAC handles: type, card ID, device and algorithm.
+struct ObjRef {
+    unsigned short id = 0;
+    void* hDev = nullptr;
+    unsigned int alg = 0;
+};
+bool resolveObj(int type, HANDLE h, ObjRef& ref);
