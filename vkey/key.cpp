@@ -1,0 +1,132 @@
+// One key: request frames in, reply frames out, state saved before a reply
+// acknowledges a change.
+#include <cstring>
+
+#include "util/util.h"
+#include "vkey/card.h"
+#include "vkey/crypto_ossl.h"
+#include "vkey/link.h"
+#include "vkey/store.h"
+
+namespace vkey {
+
+Key::Key() : m_card(new Card), m_store(new Store) {}
+Key::~Key() = default;
+
+OpenResult Key::open(const std::string& stateDir, const uint8_t* deviceKey,
+                     std::unique_ptr<Key>& out, std::string& err) {
+    std::unique_ptr<Key> key(new Key);
+    OpenResult rc = key->m_store->open(stateDir, err);
+    if (rc != OpenResult::ok) return rc;
+    if (key->m_store->exists()) {
+        rc = key->m_store->load(*key->m_card, err);
+        if (rc != OpenResult::ok) return rc;
+    } else {
+        uint8_t factory[16];
+        memcpy(
+            factory,
+            deviceKey != nullptr ? deviceKey : reinterpret_cast<const uint8_t*>(kDefaultDeviceKey),
+            16);
+        key->m_card->factoryReset(factory);
+        if (!key->m_store->save(*key->m_card, err)) return OpenResult::io;
+        rc = OpenResult::created;
+    }
+    out = std::move(key);
+    return rc;
+}
+
+const std::string& Key::stateDir() const {
+    return m_store->dir();
+}
+
+void Key::powerCycle() {
+    m_card->powerCycle();
+}
+
+std::string Key::describe() const {
+    const CardState& s = m_card->state;
+    std::string serial(s.serial.begin(), s.serial.end());
+    return "serial=" + serial + " apps=" + std::to_string(s.apps.size()) +
+           " devauth=" + (m_card->session.devAuthed ? "1" : "0") +
+           " open=" + std::to_string(m_card->session.open.size());
+}
+
+size_t Key::cardCommand(const uint8_t* apdu, size_t len, uint8_t* out, size_t cap) {
+    static Reply r;  // one command at a time; too large for the stack of every caller
+    r.len = 0;
+    r.changed = false;
+    uint16_t sw;
+    if (len < 8) {
+        sw = SW_WRONG_LENGTH;
+    } else {
+        Apdu a;
+        a.cla = apdu[0];
+        a.ins = apdu[1];
+        a.p1 = apdu[2];
+        a.p2 = apdu[3];
+        a.lc = static_cast<uint16_t>(apdu[4] | (apdu[5] << 8));
+        a.le = static_cast<uint16_t>(apdu[6] | (apdu[7] << 8));
+        a.data = apdu + 8;
+        a.raw = apdu;
+        if (8 + static_cast<size_t>(a.lc) != len) {
+            sw = SW_WRONG_LENGTH;
+            m_card->session.list = ListCursor();
+        } else if (a.cla != 0x80 && a.cla != 0x84) {
+            sw = SW_BAD_CLA;
+            m_card->session.list = ListCursor();
+        } else {
+            sw = m_card->execute(a, r);
+        }
+    }
+    if (r.changed) {
+        std::string err;
+        if (!m_store->save(*m_card, err)) {
+            // Nothing unsaved may be acknowledged: back to the last saved state.
+            keyLog("%s", err.c_str());
+            std::string ignored;
+            m_store->load(*m_card, ignored);
+            sw = SW_STORE_FAILED;
+            r.len = 0;
+        }
+    }
+    if (sw != SW_OK && sw != SW_MORE) r.len = 0;
+    if (!fitsIn(0, 4 + r.len, cap)) return 0;
+    out[0] = static_cast<uint8_t>(sw);
+    out[1] = static_cast<uint8_t>(sw >> 8);
+    out[2] = static_cast<uint8_t>(r.len);
+    out[3] = static_cast<uint8_t>(r.len >> 8);
+    memcpy(out + 4, r.data, r.len);
+    wipe(r.data, r.len);
+    return 4 + r.len;
+}
+
+size_t Key::handleFrame(const uint8_t* frame, size_t len, uint8_t* reply, size_t cap) {
+    FrameView f;
+    const char* why = checkRequestFrame(frame, len, f);
+    if (why != nullptr) {
+        keyLog("dropped request frame: %s (%zu bytes)", why, len);
+        return 0;
+    }
+    uint8_t* payload = reply + kFrameHeader;
+    size_t room = cap > kFrameEnvelope ? cap - kFrameEnvelope : 0;
+    if (room > kMaxReplyFrame - kFrameEnvelope) room = kMaxReplyFrame - kFrameEnvelope;
+    size_t n = 0;
+    switch (f.channel) {
+        case kChannelCard:
+            if (f.cipher != 0) {
+                n = statusOnly(SW_BAD_MAC, payload, room);
+            } else {
+                n = cardCommand(f.payload, f.length, payload, room);
+            }
+            break;
+        // The fingerprint module (6) and the vault (7) join here.
+        default:
+            keyLog("request on channel %u, which this key does not serve", f.channel);
+            n = statusOnly(SW_BAD_CLA, payload, room);
+            break;
+    }
+    if (n == 0) return 0;
+    return buildReplyFrame(reply, cap, n, f.channel, f.seq);
+}
+
+}  // namespace vkey
