@@ -51,6 +51,9 @@ class CCOS17 {
 
     // Note the order: the class byte comes last.
     CCOS17(unsigned int ins, unsigned int p1, unsigned int p2, unsigned int cla);
+    // The builder points into this object's own frame buffer.
+    CCOS17(const CCOS17&) = delete;
+    CCOS17& operator=(const CCOS17&) = delete;
 
     CCOS17& addC(unsigned char v);
     CCOS17& addW(unsigned short v);
