@@ -25,6 +25,15 @@ bool validName(const uint8_t* p, size_t n, std::string& name) {
     return name.find('\0') == std::string::npos;
 }
 
+// LV2 file name: 2-byte length, 1..32 bytes without NUL.
+uint16_t takeLv2Name(Reader& rd, std::string& name) {
+    uint16_t n = 0;
+    if (!rd.u16(n)) return SW_WRONG_LENGTH;
+    const uint8_t* p = rd.take(n);
+    if (p == nullptr) return SW_WRONG_LENGTH;
+    return validName(p, n, name) ? SW_OK : SW_BAD_DATA;
+}
+
 AppFile* byName(Application& app, const std::string& name) {
     for (AppFile& f : app.files)
         if (f.name == name) return &f;
@@ -51,18 +60,12 @@ uint16_t cosCreateFile(Card& c, const Apdu& a, Reply& r) {
     AppSession* ses = nullptr;
     uint16_t sw = appFromP1P2(c, a, app, ses);
     if (sw != SW_OK) return sw;
-    if (a.lc != 44) return SW_WRONG_LENGTH;
     Reader rd = a.reader();
-    const uint8_t* field = rd.take(32);
-    size_t n = 0;
-    while (n < 32 && field[n] != 0)
-        ++n;
-    uint32_t size = 0, readRights = 0, writeRights = 0;
-    rd.u32(size);
-    rd.u32(readRights);
-    rd.u32(writeRights);
     std::string name;
-    if (!validName(field, n, name)) return SW_BAD_DATA;
+    uint32_t size = 0, readRights = 0, writeRights = 0;
+    if ((sw = takeLv2Name(rd, name)) != SW_OK) return sw;
+    if (!rd.u32(size) || !rd.u32(readRights) || !rd.u32(writeRights) || rd.left() != 0)
+        return SW_WRONG_LENGTH;
     if (!allowed(app->createRights, *ses)) return SW_NOT_LOGGED_IN;
     if (byName(*app, name) != nullptr) return SW_FILE_EXISTS;
     if (app->files.size() >= kMaxFiles || size > kMaxFileSize ||
@@ -110,13 +113,12 @@ uint16_t cosFileInfo(Card& c, const Apdu& a, Reply& r) {
     AppSession* ses = nullptr;
     uint16_t sw = appFromP1P2(c, a, app, ses);
     if (sw != SW_OK) return sw;
+    Reader rd = a.reader();
     std::string name;
-    if (!validName(a.data, a.lc, name)) return SW_WRONG_LENGTH;
+    if ((sw = takeLv2Name(rd, name)) != SW_OK) return sw;
+    if (rd.left() != 0) return SW_WRONG_LENGTH;
     const AppFile* f = byName(*app, name);
     if (f == nullptr) return SW_FILE_MISSING;
-    uint8_t field[32] = {};
-    memcpy(field, f->name.data(), f->name.size());
-    r.put(field, sizeof field);
     r.putU32(static_cast<uint32_t>(f->data.size()));
     r.putU32(f->readRights);
     r.putU32(f->writeRights);
@@ -130,12 +132,10 @@ uint16_t cosReadFile(Card& c, const Apdu& a, Reply& r) {
     AppSession* ses = nullptr;
     uint16_t sw = c.takeOpenApp(rd, app, ses);
     if (sw != SW_OK) return sw;
-    uint32_t offset = 0, length = 0;
-    if (!rd.u32(offset) || !rd.u32(length)) return SW_WRONG_LENGTH;
-    size_t n = 0;
-    const uint8_t* p = rd.rest(n);
     std::string name;
-    if (!validName(p, n, name)) return SW_WRONG_LENGTH;
+    if ((sw = takeLv2Name(rd, name)) != SW_OK) return sw;
+    uint32_t offset = 0, length = 0;
+    if (!rd.u32(offset) || !rd.u32(length) || rd.left() != 0) return SW_WRONG_LENGTH;
     const AppFile* f = byName(*app, name);
     if (f == nullptr) return SW_FILE_MISSING;
     if (!allowed(f->readRights, *ses)) return SW_NOT_LOGGED_IN;
@@ -154,12 +154,10 @@ uint16_t cosWriteFile(Card& c, const Apdu& a, Reply& r) {
     AppSession* ses = nullptr;
     uint16_t sw = c.takeOpenApp(rd, app, ses);
     if (sw != SW_OK) return sw;
-    uint32_t offset = 0, len = 0;
-    uint16_t nameLen = 0;
-    if (!rd.u32(offset) || !rd.u16(nameLen)) return SW_WRONG_LENGTH;
     std::string name;
-    if (!validName(rd.take(nameLen), nameLen, name)) return SW_WRONG_LENGTH;
-    if (!rd.u32(len) || len != rd.left()) return SW_WRONG_LENGTH;
+    if ((sw = takeLv2Name(rd, name)) != SW_OK) return sw;
+    uint32_t offset = 0, len = 0;
+    if (!rd.u32(offset) || !rd.u32(len) || len != rd.left()) return SW_WRONG_LENGTH;
     AppFile* f = byName(*app, name);
     if (f == nullptr) return SW_FILE_MISSING;
     if (!allowed(f->writeRights, *ses)) return SW_NOT_LOGGED_IN;

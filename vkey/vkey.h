@@ -16,12 +16,12 @@
 //   container type/info reply (11 bytes): type (0 empty, 2 ECC), signature
 //     key bits (4, LE; 0 absent), encryption key bits (4), signature
 //     certificate present (1), encryption certificate present (1)
-//   create file (INS 0x30, P1/P2 = application ID low/high): name (32 bytes,
-//     zero-padded), size (4), read rights (4), write rights (4)
-//   file information (INS 0x36, P1/P2 = application ID): data = name; reply =
-//     name (32, zero-padded), size (4), read rights (4), write rights (4)
-//   read file (INS 0x38): application ID (2), offset (4), length (4), name
-//   write file (INS 0x3A): application ID (2), offset (4), LV2 name, LV4 data
+//   create file (INS 0x30, P1/P2 = application ID low/high): LV2 name,
+//     size (4), read rights (4), write rights (4)
+//   file information (INS 0x36, P1/P2 = application ID): LV2 name; reply =
+//     size (4), read rights (4), write rights (4)
+//   read file (INS 0x38): application ID (2), LV2 name, offset (4), length (4)
+//   write file (INS 0x3A): application ID (2), LV2 name, offset (4), LV4 data
 //   delete file needs the file's write rights; create needs the application's
 //     create-file rights (0x01 administrator, 0x10 user, 0xFF anyone)
 //   elementary-file read reply: count of the bytes that follow (2, LE), bytes
