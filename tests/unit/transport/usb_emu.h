@@ -1,0 +1,44 @@
+// A USB key emulated with umockdev for the USB transport tests: libusb's real
+// Linux backend runs against usbdevfs ioctls answered here. The test queues
+// the IN units the key will answer and reads back the OUT transfers it saw.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct UsbEmuDevice {
+    uint16_t pid = 0x2549;
+    std::string sysName = "1-3";  // sysfs name; its port path gives the name
+    uint16_t maxPacket = 64;      // wMaxPacketSize of both endpoints
+    bool kernelDriver = true;     // a driver is bound to interface 0
+    int claimErrno = 0;           // errno of CLAIMINTERFACE (0 = success)
+};
+
+struct UsbEmuTransfer {
+    uint8_t endpoint;
+    std::vector<uint8_t> data;  // OUT: bytes sent; IN: bytes returned
+};
+
+class UsbEmu {
+  public:
+    // Creates the testbed; false when the umockdev preload is not active.
+    static bool start();
+    static void stop();
+    // Adds a device (bus 1, numbered from 2); returns its index.
+    static int add(const UsbEmuDevice& d);
+    // Removes all devices.
+    static void clear();
+    // Queues one IN transfer's bytes for device `dev`.
+    static void queueIn(int dev, const std::vector<uint8_t>& unit);
+    // Every ioctl answers ENODEV from now on (unplug).
+    static void unplug(int dev);
+    // Transfers completed so far (OUT and IN) and the state seen.
+    static std::vector<UsbEmuTransfer> transfers(int dev);
+    static int detaches(int dev);
+    static int claims(int dev);
+    static int releases(int dev);
+    static int claimedInterface(int dev);
+    // Unexpected ioctls seen (a libusb change the tests must notice).
+    static std::vector<unsigned long> unexpected();
+};
