@@ -11,8 +11,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +31,9 @@ struct LogRecord {
 unsigned char s_logopen = 0;
 unsigned char s_once = 0;
 char m_path[512] = "/var/log/fpkeyweb.log";
-int m_msgid = 0;
+// No queue until nvlogExec: lines logged before it are dropped rather than
+// sent to whatever queue happens to have identifier 0.
+std::atomic<int> m_msgid{-1};
 std::atomic<unsigned long> s_queued{0};
 std::atomic<unsigned long> s_written{0};
 
@@ -49,7 +51,7 @@ void timePrefix(char out[16]) {
 
 // Owns one open stream; opening first applies the size check.
 class _CFile {
-public:
+  public:
     _CFile(const char* path, const char* mode) {
         nuvo_log_file_check();
         m_fp = fopen(path ? path : m_path, mode);
@@ -66,16 +68,18 @@ public:
         fprintf(m_fp, "%s%s\n", prefix, text);
     }
 
-private:
+  private:
     FILE* m_fp = nullptr;
 };
 
 void* ExecThreadLog(void*) {
+    const int queue = m_msgid.load();
     LogRecord rec;
     for (;;) {
         memset(&rec, 0, sizeof rec);
-        if (msgrcv(m_msgid, &rec, kTextSize, kLogType, 0) < 0) {
-            perror("msgrcv");
+        if (msgrcv(queue, &rec, kTextSize, kLogType, 0) < 0) {
+            if (errno == EIDRM || errno == EINVAL) break;  // queue removed at process end
+            if (errno != EINTR) perror("msgrcv");
             continue;
         }
         rec.text[kTextSize - 1] = 0;
@@ -90,13 +94,15 @@ void* ExecThreadLog(void*) {
 
 // Queues one finished line of at most kLineMax characters.
 void postMsgLog(const char* text, size_t length) {
+    const int queue = m_msgid.load();
+    if (queue < 0) return;
     LogRecord rec;
     memset(&rec, 0, sizeof rec);
     rec.type = kLogType;
     if (length > nvlog::kLineMax) length = nvlog::kLineMax;
     memcpy(rec.text, text, length);
     s_queued.fetch_add(1);
-    while (msgsnd(m_msgid, &rec, kTextSize, 0) < 0) {
+    while (msgsnd(queue, &rec, kTextSize, 0) < 0) {
         if (errno != EINTR) {
             s_queued.fetch_sub(1);
             return;
@@ -133,7 +139,8 @@ void judgeLogOpen() {
         // A directory too long for the path field keeps the default file.
         char candidate[sizeof m_path];
         int n = snprintf(candidate, sizeof candidate, "%s/fpkeydll.log", word);
-        if (n > 0 && static_cast<size_t>(n) < sizeof candidate) memcpy(m_path, candidate, sizeof m_path);
+        if (n > 0 && static_cast<size_t>(n) < sizeof candidate)
+            memcpy(m_path, candidate, sizeof m_path);
     }
     fclose(cfg);
     {
@@ -150,11 +157,11 @@ void nvlogExec() {
     if (!s_logopen) return;
     // Owner read/write so that the desktop user who runs the daemon can use it.
     m_msgid = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
-    if (m_msgid < 0) {
+    if (m_msgid.load() < 0) {
         printf("msgget failed\n");
         exit(1);
     }
-    printf("msgget ok ,msgid = %d\n", m_msgid);
+    printf("msgget ok ,msgid = %d\n", m_msgid.load());
     fflush(stdout);
     pthread_t tid;
     if (pthread_create(&tid, nullptr, ExecThreadLog, nullptr) != 0) {
@@ -222,8 +229,9 @@ void _nvlogM(const char* title, const void* bytes, size_t length) {
         if (pos > nvlog::kLineMax) pos = nvlog::kLineMax;
     };
     text[0] = 0;
-    if (title) put("[%s]\tsize:%04d(H:%04X)", title, static_cast<int>(length & 0xFFFF),
-                   static_cast<unsigned>(length & 0xFFFF));
+    if (title)
+        put("[%s]\tsize:%04d(H:%04X)", title, static_cast<int>(length & 0xFFFF),
+            static_cast<unsigned>(length & 0xFFFF));
     if (length > 1024) {
         // The dump is cut to what the record can hold; never read past the caller's bytes.
         put("%s", "\nWARRYINT too SIZE, ONLY show 2.5K\r\n");
@@ -243,9 +251,20 @@ void _nvlogM(const char* title, const void* bytes, size_t length) {
     postMsgLog(text, pos);
 }
 
+void nvlogClose() {
+    const int queue = m_msgid.load();
+    if (!s_logopen || queue < 0) return;
+    nvlog::flushForTest();
+    m_msgid = -1;
+    msgctl(queue, IPC_RMID, nullptr);
+}
+
 namespace nvlog {
-bool isOpen() { return s_logopen == 1; }
+bool isOpen() {
+    return s_logopen == 1;
+}
 void flushForTest() {
-    for (int i = 0; i < 500 && s_written.load() < s_queued.load(); ++i) usleep(10000);
+    for (int i = 0; i < 500 && s_written.load() < s_queued.load(); ++i)
+        usleep(10000);
 }
 }  // namespace nvlog

@@ -17,6 +17,8 @@ void _nvlogstrEx(const void* bytes, size_t length);
 void nvlogtm();
 void _nvlogM(const char* title, const void* bytes, size_t length);
 void nuvo_log_file_check();
+// Removes the log queue at a normal process end; later lines are dropped.
+void nvlogClose();
 
 namespace nvlog {
 // True once logging has been switched on.

@@ -1,0 +1,66 @@
+// The service front end: the WebSocket endpoint, the JSON command envelope
+// and its dispatch, reply texts, result codes and the event queue.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <json/value.h>
+
+// Version text printed at start and answered by "GetVersion".
+constexpr const char* kServiceVersion = "1.0.1.32 MEBO";
+// Where the endpoint listens unless FPKEYD_PORT names another port.
+constexpr unsigned short kServicePort = 11230;
+
+// ---------------------------------------------------------------------------
+// Commands.
+class Ckjson {
+  public:
+    // Runs one command text. Returns 0 when `reply` is complete and is to be
+    // sent now, 1 when the command is answered later through sendMessage.
+    static int excute(const std::string& command, std::string& reply);
+};
+
+// Dispatch of one command by name; same return convention as excute.
+int handFunc(const std::string& function, const Json::Value& params, std::string& reply,
+             const std::string& randomId);
+
+// Reply builders: each writes the whole compact reply text into `reply`.
+void makeJsonErr(std::string& reply, int code, std::string function, std::string randomId);
+void makeJsonInt(std::string& reply, int value, std::string function, std::string randomId);
+void makeJsonStr(std::string& reply, const std::string& text, std::string function,
+                 std::string randomId);
+void makeJsonJV(std::string& reply, const Json::Value& value, std::string function,
+                std::string randomId);
+
+// Message of a result code; "not find this err" for a code without one.
+const char* nvGetErrMsg(uint32_t code);
+// Local-language (UTF-8) text of a fingerprint module failure; only the low
+// 16 bits of `code` count. Unknown codes give the first text.
+const char* getfpErr(int32_t code);
+
+// ---------------------------------------------------------------------------
+// Delayed results and the event queue.
+
+// Hands a text to the network thread, which sends it as one text frame to
+// the connection remembered at delivery time (dropped when none is). Safe
+// from any thread.
+void sendMessage(const std::string& text);
+
+// Creates the event queue and starts the event thread; ends the process with
+// status 1 when either fails.
+void nvackExec();
+// Removes the event queue when the process ends normally (a System V queue
+// would otherwise outlive it).
+void nvackClose();
+// Posts one event record (the queue argument is not used). Returns 0 or -1.
+int postMsgAck(int queue, int event, int arg1, int arg2);
+
+// ---------------------------------------------------------------------------
+// Process.
+
+// Runs the listener and the network loop on the calling thread until
+// work_stop. Returns 0, or 1 when the port cannot be bound.
+int work_run(unsigned short port);
+// Ends the network loop; safe from any thread.
+int work_stop();
