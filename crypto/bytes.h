@@ -42,9 +42,9 @@ constexpr uint32_t rol32(uint32_t x, unsigned n) {
 // memset that the optimiser may not drop: used on keys, round keys and
 // hash states once they are no longer needed.
 inline void wipe(void* p, size_t n) {
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    while (n--)
-        *v++ = 0;
+    memset(p, 0, n);
+    // The empty asm "reads" the memory, so the memset cannot be dropped.
+    __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
 }  // namespace cryptobytes

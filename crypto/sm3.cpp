@@ -40,8 +40,15 @@ inline uint32_t sm3_P1(uint32_t x) {
 
 // One round: d becomes the new A (TT1) and h the new E (P0(TT2)); b and f are
 // rotated in place. The next round names the registers one place on.
+// W(j+4) is expanded just before the round that first needs it: scalar and
+// in step with the rounds (a separate expansion loop gets vectorised into
+// store-forwarding stalls).
+#define SM3_EXPAND(i) \
+    w[i] = sm3_P1(w[(i)-16] ^ w[(i)-9] ^ rol32(w[(i)-3], 15)) ^ rol32(w[(i)-13], 7) ^ w[(i)-6]
+
 #define SM3_ROUND(j, FF, GG, a, b, c, d, e, f, g, h)      \
     do {                                                  \
+        if ((j) + 4 >= 16) SM3_EXPAND((j) + 4);           \
         const uint32_t a12 = rol32(a, 12);                \
         const uint32_t ss1 = rol32(a12 + (e) + kT[j], 7); \
         const uint32_t ss2 = ss1 ^ a12;                   \
@@ -68,9 +75,6 @@ void sm3_compress(uint32_t state[8], const uint8_t* p, size_t blocks) {
     while (blocks--) {
         for (int j = 0; j < 16; ++j)
             w[j] = getBe32(p + 4 * j);
-        for (int j = 16; j < 68; ++j)
-            w[j] =
-                sm3_P1(w[j - 16] ^ w[j - 9] ^ rol32(w[j - 3], 15)) ^ rol32(w[j - 13], 7) ^ w[j - 6];
 
         uint32_t A = state[0], B = state[1], C = state[2], D = state[3];
         uint32_t E = state[4], F = state[5], G = state[6], H = state[7];
