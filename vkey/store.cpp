@@ -146,6 +146,23 @@ std::string Store::serialize(const Card& card) {
 }
 
 bool Store::parse(const std::string& text, Card& card, std::string& err) {
+    // The format line first: a later format may change everything after it.
+    std::string first = text.substr(0, text.find('\n'));
+    std::string prefix = std::string(kMagic) + " ";
+    if (first.compare(0, prefix.size(), prefix) != 0) {
+        err = "not a virtual-key state file";
+        return false;
+    }
+    unsigned long format = 0;
+    if (!number(first.substr(prefix.size()), 1000000, format) || format < 1) {
+        err = "bad format number";
+        return false;
+    }
+    if (format > static_cast<unsigned long>(kStateFormat)) {
+        err = "written in format " + std::to_string(format) +
+              " by a newer fpkey-vkey (this one reads " + std::to_string(kStateFormat) + ")";
+        return false;
+    }
     // The closing line holds the SHA-256 of everything before it.
     size_t sumAt = text.rfind("sum ");
     if (sumAt == std::string::npos || (sumAt > 0 && text[sumAt - 1] != '\n') ||
@@ -177,16 +194,7 @@ bool Store::parse(const std::string& text, Card& card, std::string& err) {
         if (f.empty()) return bad("empty line");
         const std::string& tag = f[0];
         unsigned long v1 = 0, v2 = 0, v3 = 0;
-        if (lineNo == 1) {
-            if (f.size() != 2 || tag != kMagic) return bad("not a virtual-key state file");
-            if (!number(f[1], 1000000, v1) || v1 < 1) return bad("bad format number");
-            if (v1 > static_cast<unsigned long>(kStateFormat)) {
-                err = "written in format " + f[1] + " by a newer fpkey-vkey (this one reads " +
-                      std::to_string(kStateFormat) + ")";
-                return false;
-            }
-            continue;
-        }
+        if (lineNo == 1) continue;  // the format line, checked above
         std::vector<uint8_t> bytes;
         if (tag == "serial" && f.size() == 2) {
             if (!unhex(f[1], s.serial) || s.serial.size() > 32) return bad("serial");
