@@ -34,6 +34,7 @@ int CLink::SetDev(const _ST_DEV_OPT* opt) {
 }
 
 int CLink::linkf_openDev() {
+    _nvlog(">>-%s", __func__);
     m_state = 1;
     m_mode = static_cast<int32_t>(m_devOpt.param.word[PORT_PARAM_MODE]);
     m_opened = true;
@@ -50,6 +51,7 @@ int CLink::linkf_openDev() {
 }
 
 int CLink::linkf_closeDev() {
+    _nvlog(">>-%s", __func__);
     if (!m_opened) return LINK_ERR_NOT_OPEN;
     if (m_devOpt.closeDev != nullptr) m_devOpt.closeDev(m_devOpt.handle);
     m_opened = false;

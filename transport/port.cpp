@@ -33,6 +33,7 @@ void PORT_FillParam(_ST_PORT_PARAM* rec, int slot, const char* name) {
 }
 
 int initPortParam(_ST_DEV_OPT* opt, _ST_PORT_PARAM* param) {
+    _nvlog(">>-%s", __func__);
     if (opt == nullptr || param == nullptr) return LINK_ERR_PARAM;
     param->word[PORT_PARAM_CLEAR_A] = 0;
     param->word[PORT_PARAM_CLEAR_B] = 0;
@@ -59,9 +60,12 @@ uint64_t PORT_GetPortHandle(const _ST_PORT_PARAM*) {
 }
 
 int PORT_Open(uint64_t) {
+    _nvlog(">>-%s", __func__);
     return ssUsbOpenEx();
 }
+
 int PORT_Close(uint64_t handle) {
+    _nvlog(">>-%s", __func__);
     return ssUsbClose(handle);
 }
 
@@ -106,6 +110,7 @@ char* PORT_GetLastError() {
 int PORT_GetusbPortDevNameEx(uint64_t, PORT_DEVNAME* slots, int slotCount, int) {
     // Room for PORT_MAX_DEVICES names with their zero bytes, and the last one.
     static char s_names[PORT_MAX_DEVICES * USB_NAME_MAX + 1];
+    _nvlog(">>-%s", __func__);
     const bool virt = s_virtual;
     if (virt) VPORT_Refresh();
     int count = 0;

@@ -7,6 +7,7 @@
 //   PORT_* -- the port layer: operation tables, device listing, wait time
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -106,7 +107,7 @@ class CLink {
   private:
     int32_t m_state;
     int32_t m_mode;
-    bool m_opened;
+    std::atomic<bool> m_opened;  // read by a receiving worker
     _ST_DEV_OPT m_devOpt;
     const uint8_t* m_txdBuf;  // send direction
     int32_t m_txdLen;

@@ -21,7 +21,8 @@ uint32_t m_EP_IN = 0x82;
 uint32_t m_EP_OUT = 0x02;
 uint32_t m_usb_bInterfaceNumber = 0;
 std::atomic<uint32_t> m_msWait{SS_DEFAULT_WAIT_MS};
-libusb_device_handle* m_dev_handle = nullptr;
+// Read by a worker's receive while the network thread sends.
+std::atomic<libusb_device_handle*> m_dev_handle{nullptr};
 
 uint8_t s_txdUnit[UNIT_MAX];  // send direction only
 uint8_t s_rxdUnit[UNIT_MAX];  // receive direction only
@@ -114,12 +115,12 @@ int _ssUlstFind(const char* want, char* names, size_t capacity, uint32_t vid, ui
     return failed < 0 ? SS_ERR_LISTING : found;
 }
 
-int usbWriteUnit(void*, const uint8_t* unit, size_t len) {
+int usbWriteUnit(void* ctx, const uint8_t* unit, size_t len) {
     int done = 0;
     // libusb does not write to an OUT buffer.
-    const int r = libusb_bulk_transfer(m_dev_handle, static_cast<unsigned char>(m_EP_OUT),
-                                       const_cast<uint8_t*>(unit), static_cast<int>(len), &done,
-                                       m_msWait.load());
+    const int r = libusb_bulk_transfer(
+        static_cast<libusb_device_handle*>(ctx), static_cast<unsigned char>(m_EP_OUT),
+        const_cast<uint8_t*>(unit), static_cast<int>(len), &done, m_msWait.load());
     if (r < 0 || done != static_cast<int>(len)) {
         _nvlog("write error!%x-%x %d\n", m_EP_OUT, m_S_LEN, r);
         return SS_ERR_TXD;
@@ -127,9 +128,10 @@ int usbWriteUnit(void*, const uint8_t* unit, size_t len) {
     return 0;
 }
 
-int usbReadUnit(void*, uint8_t* unit, size_t len, size_t* got) {
+int usbReadUnit(void* ctx, uint8_t* unit, size_t len, size_t* got) {
     int done = 0;
-    const int r = libusb_bulk_transfer(m_dev_handle, static_cast<unsigned char>(m_EP_IN), unit,
+    const int r = libusb_bulk_transfer(static_cast<libusb_device_handle*>(ctx),
+                                       static_cast<unsigned char>(m_EP_IN), unit,
                                        static_cast<int>(len), &done, m_msWait.load());
     if (r < 0) {
         _nvlogstr("failed to read \n");
@@ -179,7 +181,7 @@ int ssUsbOpenEx() {
 
 int ssUsbOpen(uint64_t) {
     // A second open replaces the first: give its interface and handle back.
-    if (m_dev_handle != nullptr) ssUsbClose(1);
+    if (m_dev_handle.load() != nullptr) ssUsbClose(1);
     if (libusb_init(nullptr) < 0) {
         _nvlogstr("failed to initialise libusb\n");
         return SS_ERR_INIT;
@@ -215,35 +217,37 @@ int ssUsbOpen(uint64_t) {
 }
 
 int ssUsbClose(uint64_t) {
-    if (m_dev_handle == nullptr) return -1;
-    if (libusb_release_interface(m_dev_handle, static_cast<int>(m_usb_bInterfaceNumber)) == 0)
+    libusb_device_handle* h = m_dev_handle.exchange(nullptr);
+    if (h == nullptr) return -1;
+    if (libusb_release_interface(h, static_cast<int>(m_usb_bInterfaceNumber)) == 0)
         _nvlogstr("Released Interface!\n");
     else
         _nvlogstr("Cannot Released Interface!\n");
-    libusb_close(m_dev_handle);
-    m_dev_handle = nullptr;
+    libusb_close(h);
     libusb_exit(nullptr);
     return 0;
 }
 
 int ssUsbTxd(uint64_t, const uint8_t* bytes, int len) {
     if (len <= 0) return 0;
-    if (bytes == nullptr || m_dev_handle == nullptr) {
+    libusb_device_handle* h = m_dev_handle.load();
+    if (bytes == nullptr || h == nullptr) {
         _nvlogstr("ssUsbTxd: no device\n");
         return SS_ERR_TXD;
     }
-    return unitsSend(usbWriteUnit, nullptr, s_txdUnit, m_S_LEN, bytes, static_cast<size_t>(len));
+    return unitsSend(usbWriteUnit, h, s_txdUnit, m_S_LEN, bytes, static_cast<size_t>(len));
 }
 
 int ssUsbRxd(uint64_t, uint8_t* out, int capacity, int* outLen) {
-    if (m_dev_handle == nullptr) {
+    libusb_device_handle* h = m_dev_handle.load();
+    if (h == nullptr) {
         _nvlogstr("ssUsbRxd: no device\n");
         return SS_ERR_RXD;
     }
     if (out != nullptr && capacity < 0) capacity = 0;
     uint32_t len = 0;
-    const int r = unitsReceive(usbReadUnit, nullptr, s_rxdUnit, m_S_LEN, out,
-                               static_cast<size_t>(capacity), &len);
+    const int r =
+        unitsReceive(usbReadUnit, h, s_rxdUnit, m_S_LEN, out, static_cast<size_t>(capacity), &len);
     if (r == SS_ERR_TOO_LONG) _nvlog("ssUsbRxd: frame longer than %d bytes refused\n", capacity);
     if (r != 0) return r;
     if (outLen != nullptr) *outLen = static_cast<int>(len);
@@ -258,10 +262,11 @@ int ssUsbTxRx(uint64_t handle, const uint8_t* req, int reqLen, uint8_t* rsp, int
 }
 
 int nvUsbOnlyTx(const uint8_t* bytes, int len) {
-    if (m_dev_handle == nullptr || bytes == nullptr || len <= 0) return 0;
+    libusb_device_handle* h = m_dev_handle.load();
+    if (h == nullptr || bytes == nullptr || len <= 0) return 0;
     int done = 0;
-    libusb_bulk_transfer(m_dev_handle, static_cast<unsigned char>(m_EP_OUT),
-                         const_cast<uint8_t*>(bytes), len, &done, 100);
+    libusb_bulk_transfer(h, static_cast<unsigned char>(m_EP_OUT), const_cast<uint8_t*>(bytes), len,
+                         &done, 100);
     return 0;
 }
 

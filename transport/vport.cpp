@@ -262,6 +262,7 @@ uint64_t VPORT_HandleFor(const char* name) {
 }
 
 int VPORT_Open(uint64_t handle) {
+    _nvlog(">>-%s", __func__);
     VKey* k = keyOf(handle);
     if (k == nullptr) {
         _nvlog("Cannot open device %x/%x\n", SS_VID, 0u);
@@ -290,6 +291,7 @@ int VPORT_Open(uint64_t handle) {
 }
 
 int VPORT_Close(uint64_t handle) {
+    _nvlog(">>-%s", __func__);
     VKey* k = keyOf(handle);
     if (k == nullptr || k->conn.fd.load() < 0) return -1;
     vconnClose(&k->conn);
