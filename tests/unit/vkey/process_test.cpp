@@ -1,0 +1,319 @@
+// The real fpkey-vkey process over its sockets: hello, transfer units,
+// connection rules, unplug/plug, SIGKILL, the control command line.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "tests/unit/vkey/vk_helpers.h"
+
+using namespace vkt;
+
+namespace {
+
+int connectTo(const std::string& path) {
+    sockaddr_un sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sun_family = AF_UNIX;
+    strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+bool sendUnit(int fd, const Bytes& unit) {
+    Bytes u = unit;
+    u.resize(64, 0);
+    return send(fd, u.data(), u.size(), MSG_NOSIGNAL) == 64;
+}
+
+// Sends a hello; returns the answer text ("" when none). The fd stays open.
+std::string hello(int fd, const std::string& text) {
+    if (!sendUnit(fd, Bytes(text.begin(), text.end()))) return "";
+    char buf[65] = {};
+    ssize_t n = recv(fd, buf, 64, 0);
+    if (n != 64) return "";
+    return std::string(buf);
+}
+
+std::string helloOnce(const std::string& path, const std::string& text) {
+    int fd = connectTo(path);
+    if (fd < 0) return "";
+    std::string r = hello(fd, text);
+    close(fd);
+    return r;
+}
+
+bool peerClosed(int fd) {
+    char b[64];
+    return recv(fd, b, sizeof b, 0) == 0;
+}
+
+// Frames over the socket, in 64-byte units, completed from the length field.
+class SocketPort : public Port {
+  public:
+    explicit SocketPort(int fd) : m_fd(fd) {}
+    bool exchange(const Bytes& request, Bytes& reply) override {
+        for (size_t at = 0; at < request.size(); at += 64)
+            if (!sendUnit(m_fd, Bytes(request.begin() + at,
+                                      request.begin() + std::min(at + 64, request.size()))))
+                return false;
+        reply.clear();
+        size_t need = 64;
+        while (reply.size() < need) {
+            uint8_t unit[64];
+            if (recv(m_fd, unit, 64, 0) != 64) return false;
+            reply.insert(reply.end(), unit, unit + 64);
+            if (reply.size() == 64) need = (static_cast<size_t>(reply[1]) << 8 | reply[2]) + 10;
+        }
+        return true;
+    }
+
+  private:
+    int m_fd;
+};
+
+class VkeyProcess : public ::testing::Test {
+  protected:
+    TempDir dir;
+    std::string state = dir.path + "/state", sock = dir.path + "/key.sock",
+                ctl = dir.path + "/ctl.sock", log = dir.path + "/key.log";
+    pid_t pid = -1;
+
+    void TearDown() override { stop(SIGTERM); }
+
+    bool start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {VKEY_BIN, "--state",   state, "--socket",
+                                         sock,     "--control", ctl};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid = fork();
+        if (pid == 0) {
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            dup2(fd, 2);
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 500; ++i) {
+            if (helloOnce(sock, "FPKV INFO").rfind("FPKV", 0) == 0) return true;
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    void stop(int sig) {
+        if (pid <= 0) return;
+        kill(pid, sig);
+        int status;
+        waitpid(pid, &status, 0);
+        pid = -1;
+    }
+
+    int exitStatus() {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int ctlRun(const std::string& cmd, std::string& out) {
+        std::string line = std::string(VKEY_BIN) + " ctl " + ctl + " " + cmd + " 2>&1";
+        FILE* p = popen(line.c_str(), "r");
+        char buf[512];
+        out.clear();
+        while (fgets(buf, sizeof buf, p))
+            out += buf;
+        int status = pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int openData() {
+        int fd = connectTo(sock);
+        EXPECT_EQ(hello(fd, "FPKV OPEN"), "FPKV OK 0x2549 01.03");
+        return fd;
+    }
+};
+
+TEST_F(VkeyProcess, HelloListingOneDataConnectionAndOptions) {
+    ASSERT_TRUE(start({"--product", "0x254A", "--port-path", "02.01"}));
+    EXPECT_EQ(helloOnce(sock, "FPKV INFO"), "FPKV OK 0x254A 02.01");
+    int data = connectTo(sock);
+    ASSERT_EQ(hello(data, "FPKV OPEN"), "FPKV OK 0x254A 02.01");
+    // Listing works while a host holds the key; a second host is refused.
+    EXPECT_EQ(helloOnce(sock, "FPKV INFO"), "FPKV OK 0x254A 02.01");
+    int second = connectTo(sock);
+    EXPECT_EQ(hello(second, "FPKV OPEN"), "FPKV BUSY");
+    EXPECT_TRUE(peerClosed(second));
+    close(second);
+    int junk = connectTo(sock);
+    sendUnit(junk, {'H', 'I'});
+    EXPECT_TRUE(peerClosed(junk));
+    close(junk);
+    // The first connection still works; after it closes another may open.
+    SocketPort port(data);
+    Client c(port);
+    EXPECT_EQ(c.cmd(0x50, 0, 0, {}, 8).data.size(), 8u);
+    close(data);
+    int third = connectTo(sock);
+    EXPECT_EQ(hello(third, "FPKV OPEN"), "FPKV OK 0x254A 02.01");
+    close(third);
+}
+
+TEST_F(VkeyProcess, FramesInTransferUnitsAndMalformedOnesDropped) {
+    ASSERT_TRUE(start());
+    int fd = openData();
+    SocketPort port(fd);
+    Client c(port);
+    ASSERT_EQ(c.devAuth().sw, 0x9000);
+    Resp app = c.createApp("app", "admin", "314159");
+    ASSERT_EQ(app.sw, 0x9000);
+    uint16_t id = static_cast<uint16_t>(app.data[0] | app.data[1] << 8);
+    ASSERT_EQ(c.verifyPin(id, 1, "314159").sw, 0x9000);
+    Resp con = c.createContainer(id, "c");
+    ASSERT_EQ(con.sw, 0x9000);
+    // A request and a reply of many units each.
+    Bytes cert = randomBytes(1800);
+    Bytes d = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), con.data[0], con.data[1]};
+    Bytes imp = d;
+    imp.push_back(1);
+    le32(imp, static_cast<uint32_t>(cert.size()));
+    append(imp, cert);
+    EXPECT_EQ(c.cmd(0x4C, 0, 0, imp).sw, 0x9000);
+    Resp out = c.cmd(0x4E, 1, 0, d);
+    EXPECT_EQ(out.data, cert);
+    EXPECT_EQ(c.lastReplySeq, c.lastSeq);
+
+    // Bad checksum: no reply; the next good frame is answered with its own
+    // sequence byte.
+    Bytes bad = makeFrame(8, 0x77, makeApdu(0x80, 0x50, 0, 0, {}, 8));
+    bad[bad.size() - 2] ^= 0x10;
+    Bytes reply;
+    EXPECT_FALSE(port.exchange(bad, reply));
+    // A packet that is not one transfer unit is dropped too.
+    uint8_t small[10] = {0xAA};
+    send(fd, small, sizeof small, MSG_NOSIGNAL);
+    Bytes good = makeFrame(8, 0x78, makeApdu(0x80, 0x50, 0, 0, {}, 8));
+    ASSERT_TRUE(port.exchange(good, reply));
+    uint8_t ch = 0, seq = 0;
+    Bytes payload;
+    ASSERT_TRUE(parseReply(reply, ch, seq, payload));
+    EXPECT_EQ(seq, 0x78);
+    EXPECT_EQ(payload.size(), 12u);
+    close(fd);
+    std::ifstream in(log);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("bad checksum"), std::string::npos);
+    EXPECT_NE(text.find("dropped packet of 10 bytes"), std::string::npos);
+}
+
+TEST_F(VkeyProcess, ReconnectKeepsTheSessionUnplugPlugResetsIt) {
+    ASSERT_TRUE(start());
+    int fd = openData();
+    {
+        SocketPort port(fd);
+        Client c(port);
+        ASSERT_EQ(c.devAuth().sw, 0x9000);
+        ASSERT_EQ(c.cmd(0x02, 0, 0, Bytes{'o', 'n', 'e'}).sw, 0x9000);
+    }
+    close(fd);
+    fd = openData();
+    {
+        SocketPort port(fd);
+        Client c(port);
+        // Same power session: still authenticated.
+        EXPECT_EQ(c.cmd(0x02, 0, 0, Bytes{'t', 'w', 'o'}).sw, 0x9000);
+    }
+    std::string out;
+    EXPECT_EQ(ctlRun("unplug", out), 0);
+    EXPECT_EQ(out, "OK unplugged\n");
+    EXPECT_TRUE(peerClosed(fd));  // the host sees the device go
+    close(fd);
+    EXPECT_EQ(helloOnce(sock, "FPKV INFO"), "FPKV ABSENT");
+    EXPECT_EQ(helloOnce(sock, "FPKV OPEN"), "FPKV ABSENT");
+    EXPECT_EQ(ctlRun("status", out), 0);
+    EXPECT_EQ(out.rfind("OK plugged=0", 0), 0u) << out;
+    EXPECT_EQ(ctlRun("plug", out), 0);
+    fd = openData();
+    SocketPort port(fd);
+    Client c(port);
+    EXPECT_EQ(c.cmd(0x04, 3, 0, {}).data, (Bytes{'t', 'w', 'o'}));  // stored state intact
+    EXPECT_EQ(c.cmd(0x02, 0, 0, Bytes{'3'}).sw, 0x6982);            // security state reset
+    close(fd);
+}
+
+TEST_F(VkeyProcess, SigkillAfterAnAcknowledgedChangeLosesNothing) {
+    ASSERT_TRUE(start());
+    int fd = openData();
+    uint16_t id = 0;
+    {
+        SocketPort port(fd);
+        Client c(port);
+        ASSERT_EQ(c.devAuth().sw, 0x9000);
+        Resp app = c.createApp("killed", "admin", "314159");
+        ASSERT_EQ(app.sw, 0x9000);
+        id = static_cast<uint16_t>(app.data[0] | app.data[1] << 8);
+        ASSERT_EQ(c.verifyPin(id, 1, "bad").sw, 0x63C7);
+    }
+    stop(SIGKILL);  // right after the acknowledgement
+    close(fd);
+    ASSERT_TRUE(start());
+    fd = openData();
+    SocketPort port(fd);
+    Client c(port);
+    EXPECT_EQ(c.appId("killed"), id);
+    Bytes pin;
+    le16(pin, id);
+    EXPECT_EQ(c.cmd(0x14, 0, 1, pin, 3).data, (Bytes{8, 7, 1}));
+    close(fd);
+}
+
+TEST_F(VkeyProcess, ControlCommandLine) {
+    std::string out;
+    EXPECT_EQ(ctlRun("status", out), 2);  // nobody listens yet
+    ASSERT_TRUE(start());
+    EXPECT_EQ(ctlRun("status", out), 0);
+    EXPECT_EQ(out.rfind("OK plugged=1 connected=0 product=0x2549 port=01.03 serial=FPKV", 0), 0u)
+        << out;
+    EXPECT_EQ(ctlRun("touch alice", out), 1);
+    EXPECT_EQ(out.rfind("ERR unknown command 'touch'", 0), 0u) << out;
+}
+
+TEST_F(VkeyProcess, CorruptStateStopsTheProcess) {
+    ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
+    {
+        std::ofstream f(state + "/key.state");
+        f << "fpkey-vkey-state 1\nserial zz\n";
+    }
+    EXPECT_FALSE(start());
+    std::ifstream in(log);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("corrupt"), std::string::npos) << text;
+    std::ifstream st(state + "/key.state");
+    std::string kept((std::istreambuf_iterator<char>(st)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(kept, "fpkey-vkey-state 1\nserial zz\n");
+}
+
+}  // namespace
