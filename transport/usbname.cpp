@@ -8,7 +8,7 @@ int _makeUsbName(char* out, size_t capacity, const uint8_t* ports, int count, ui
     if (count > USB_MAX_PORTS) count = USB_MAX_PORTS;
     char path[USB_MAX_PORTS * 3 + 1] = "";
     for (int i = 0; i < count; ++i)
-        snprintf(path + i * 3, 4, ".%02X", ports[i]);
+        snprintf(path + static_cast<size_t>(i) * 3, 4, ".%02X", ports[i]);
     const int n = snprintf(out, capacity, "%s%x.%s", "FingerPrint.Usb.0x2541.0x", pid, path);
     if (n < 0 || static_cast<size_t>(n) >= capacity) {
         out[0] = 0;

@@ -33,13 +33,22 @@ int hexDigit(char c) {
     return -1;
 }
 
-// Waits up to the ports' wait time for `events` on fd: 0 ready, else a code.
-int waitFor(int fd, short events, int timeoutCode) {
+// A key answers its hello at once; a long transfer wait set for a
+// fingerprint command must not stall a listing.
+constexpr uint32_t kHelloWaitMs = 3000;
+
+uint32_t helloWait() {
+    const uint32_t w = ssUsbGetTimeout();
+    return w < kHelloWaitMs ? w : kHelloWaitMs;
+}
+
+// Waits up to `ms` for `events` on fd: 0 ready, else a code.
+int waitFor(int fd, short events, int timeoutCode, uint32_t ms) {
     if (fd < 0) return SS_ERR_RXD;
     pollfd p{fd, events, 0};
     int r;
     do {
-        r = poll(&p, 1, static_cast<int>(ssUsbGetTimeout()));
+        r = poll(&p, 1, static_cast<int>(ms));
     } while (r < 0 && errno == EINTR);
     if (r == 0) return timeoutCode;
     if (r < 0 || (p.revents & POLLNVAL) != 0) return SS_ERR_RXD;
@@ -49,7 +58,7 @@ int waitFor(int fd, short events, int timeoutCode) {
 
 int sockWriteUnit(void* ctx, const uint8_t* unit, size_t len) {
     const int fd = static_cast<VKeyConn*>(ctx)->fd.load();
-    if (waitFor(fd, POLLOUT, SS_ERR_TXD) != 0) return SS_ERR_TXD;
+    if (waitFor(fd, POLLOUT, SS_ERR_TXD, ssUsbGetTimeout()) != 0) return SS_ERR_TXD;
     const ssize_t n = send(fd, unit, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n != static_cast<ssize_t>(len)) {
         _nvlog("write error!%x-%x %d\n", 0, static_cast<unsigned>(len), n < 0 ? -errno : 0);
@@ -60,7 +69,7 @@ int sockWriteUnit(void* ctx, const uint8_t* unit, size_t len) {
 
 int sockReadUnit(void* ctx, uint8_t* unit, size_t len, size_t* got) {
     const int fd = static_cast<VKeyConn*>(ctx)->fd.load();
-    const int w = waitFor(fd, POLLIN, SS_ERR_TIMEOUT);
+    const int w = waitFor(fd, POLLIN, SS_ERR_TIMEOUT, ssUsbGetTimeout());
     if (w != 0) {
         _nvlogstr("failed to read \n");
         return w;
@@ -95,10 +104,10 @@ int hello(const char* path, const char* text, char* answer, size_t answerSize) {
         return -1;
     }
     uint8_t unit[VPORT_UNIT] = {};
-    memcpy(unit, text, strlen(text));
-    if (waitFor(fd, POLLOUT, SS_ERR_TXD) != 0 ||
+    snprintf(reinterpret_cast<char*>(unit), sizeof(unit), "%s", text);
+    if (waitFor(fd, POLLOUT, SS_ERR_TXD, helloWait()) != 0 ||
         send(fd, unit, sizeof(unit), MSG_NOSIGNAL | MSG_DONTWAIT) != sizeof(unit) ||
-        waitFor(fd, POLLIN, SS_ERR_TIMEOUT) != 0) {
+        waitFor(fd, POLLIN, SS_ERR_TIMEOUT, helloWait()) != 0) {
         close(fd);
         return -1;
     }
