@@ -275,6 +275,14 @@ TEST_F(UsbTest, LinkOverUsbPort) {
     int len = 0;
     ASSERT_EQ(link.linkf_rxd_buff(PROTOCOL_FRAME, pack.frame, &len), 0);
     EXPECT_EQ(len, 16);
+    // Listing while the link is open leaves the open device usable.
+    PORT_DEVNAME slots[PORT_MAX_DEVICES];
+    ASSERT_EQ(PORT_GetusbPortDevNameEx(0, slots, PORT_MAX_DEVICES, 0), 1);
+    EXPECT_STREQ(slots[0].name, "FingerPrint.Usb.0x2541.0x2549..03");
+    queueFrame(dev, frameOf(2, 1), 64);
+    ASSERT_EQ(link.linkf_txd_buff(PROTOCOL_FRAME, pack.frame, static_cast<int>(n)), 0);
+    ASSERT_EQ(link.linkf_rxd_buff(PROTOCOL_FRAME, pack.frame, &len), 0);
+    EXPECT_EQ(len, 12);
     EXPECT_EQ(link.linkf_closeDev(), 0);
     EXPECT_EQ(UsbEmu::releases(dev), 1);
 }
