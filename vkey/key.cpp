@@ -10,7 +10,7 @@
 
 namespace vkey {
 
-Key::Key() : m_card(new Card), m_store(new Store) {}
+Key::Key() : m_card(new Card), m_store(new Store), m_reply(new Reply) {}
 Key::~Key() = default;
 
 OpenResult Key::open(const std::string& stateDir, const uint8_t* deviceKey,
@@ -52,7 +52,7 @@ std::string Key::describe() const {
 }
 
 size_t Key::cardCommand(const uint8_t* apdu, size_t len, uint8_t* out, size_t cap) {
-    static Reply r;  // one command at a time; too large for the stack of every caller
+    Reply& r = *m_reply;
     r.len = 0;
     r.changed = false;
     uint16_t sw;

@@ -57,6 +57,7 @@ enum class OpenResult { ok, created, corrupt, io, busy, badArg };
 
 class Card;
 class Store;
+struct Reply;
 
 // One key: persistent state, card OS, frame handling. Not thread-safe: the
 // server drives it from one thread.
@@ -91,6 +92,7 @@ class Key {
     Key();
     std::unique_ptr<Card> m_card;
     std::unique_ptr<Store> m_store;
+    std::unique_ptr<Reply> m_reply;  // one command at a time; too large for a stack frame
 };
 
 // Front-end options of one `fpkey-vkey` process.
