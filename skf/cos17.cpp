@@ -142,7 +142,7 @@ uint32_t CCOS17::linkf_txdRxd_pdu(CLink* link, tdLINK_PACK* pack, int type) {
             return SAR_FAIL;
         }
         pack->length = static_cast<uint32_t>(got);
-        const uint32_t r = checkReply(seq);
+        const uint32_t r = checkReply(channel, seq);
         if (r != SAR_COS_UNKNOWN_BASE) return r;
         if (stale >= kMaxStaleReplies) {
             _nvlogstr("recv");
@@ -154,7 +154,7 @@ uint32_t CCOS17::linkf_txdRxd_pdu(CLink* link, tdLINK_PACK* pack, int type) {
 // Validates the received frame before anything reads its body. Returns 0 for
 // a good reply, SAR_FAIL for a malformed one, and SAR_COS_UNKNOWN_BASE (used
 // here only as a marker) for a well-formed reply to another command.
-uint32_t CCOS17::checkReply(uint8_t seq) {
+uint32_t CCOS17::checkReply(uint8_t channel, uint8_t seq) {
     const uint32_t got = m_pack.length;
     if (got < FRAME_OFS_PAYLOAD + kReplyHead || got > sizeof m_pack.frame) {
         _nvlogstr("dss ret length error");
@@ -178,8 +178,10 @@ uint32_t CCOS17::checkReply(uint8_t seq) {
         _nvlogstr("dss ret length error");
         return SAR_FAIL;
     }
-    if (m_pack.frame[FRAME_OFS_SEQ] != seq) {
-        _nvlog("stale reply seq=%u want=%u", m_pack.frame[FRAME_OFS_SEQ], seq);
+    // Another channel's frame, or a late reply to an earlier command.
+    if (m_pack.frame[FRAME_OFS_SEQ] != seq || m_pack.frame[FRAME_OFS_CHANNEL] != channel) {
+        _nvlog("stale reply ch=%u seq=%u want=%u", m_pack.frame[FRAME_OFS_CHANNEL],
+               m_pack.frame[FRAME_OFS_SEQ], seq);
         return SAR_COS_UNKNOWN_BASE;
     }
     m_rcvDataLen = n;

@@ -93,7 +93,7 @@ class CCOS17 {
 
   private:
     uint32_t linkf_txdRxd_pdu(CLink* link, tdLINK_PACK* pack, int type);
-    uint32_t checkReply(uint8_t seq);
+    uint32_t checkReply(uint8_t channel, uint8_t seq);
 
     tdLINK_PACK m_pack;
     unsigned int m_cla, m_ins, m_p1, m_p2;

@@ -210,6 +210,9 @@ uint32_t SKF_GenRandom(DEVHANDLE hDev, unsigned char* pbRandom, unsigned int ulR
 uint32_t SKF_LockDev(DEVHANDLE hDev, unsigned int ulTimeOut);
 uint32_t SKF_UnlockDev(DEVHANDLE hDev);
 uint32_t SKFK_GetLink(DEVHANDLE hDev, CLink** link);
+// The link of a connected device: 0, SAR_INVALIDHANDLEERR (null handle),
+// SAR_DEVHANDLE_UNKNOWN or SAR_DEVSLOT_FREE.
+uint32_t cosGetDevLink(void* hDev, CLink*& link);
 uint32_t SKF_ChangeDevAuthKey(DEVHANDLE hDev, const unsigned char* pbKeyValue,
                               unsigned int ulKeyLen);
 uint32_t SKF_ChangeDevAuthKeyExt(DEVHANDLE hDev, const unsigned char* newKey,

@@ -183,6 +183,12 @@ TEST_F(Cos17Test, StaleReplyToAnEarlierCommandIsSkipped) {
     bind(c);
     cosSetSeq(9);
     fake::replies.push_back({fake::replyFrame(0x9000, {0xEE}, 8), false, 0});
+    Bytes otherChannel = fake::replyFrame(0x9000, {0xDD}, 9);
+    otherChannel[3] = 6;  // a fingerprint-module frame with the same sequence byte
+    const uint16_t sum = fake::fletcher(otherChannel.data() + 1, otherChannel.size() - 4);
+    otherChannel[otherChannel.size() - 3] = static_cast<uint8_t>(sum >> 8);
+    otherChannel[otherChannel.size() - 2] = static_cast<uint8_t>(sum);
+    fake::replies.push_back({otherChannel, false, 0});
     fake::reply(0x9000, {0x42});
     ASSERT_EQ(c.SndRcv(0, -1), SAR_OK);
     uint8_t out[4] = {};
@@ -190,6 +196,14 @@ TEST_F(Cos17Test, StaleReplyToAnEarlierCommandIsSkipped) {
     EXPECT_EQ(c.getRcv(out, n, false), SAR_OK);
     EXPECT_EQ(n, 1u);
     EXPECT_EQ(out[0], 0x42);
+
+    // A key that keeps answering with the wrong sequence ends in a failure.
+    CCOS17 d(0x04, 0, 0, 0x80);
+    bind(d);
+    for (int i = 0; i < 8; ++i) {
+        fake::replies.push_back({fake::replyFrame(0x9000, {}, 200), false, 0});
+    }
+    EXPECT_EQ(d.SndRcv(0, -1), SAR_FAIL);
 }
 
 TEST_F(Cos17Test, GetRcvRules) {

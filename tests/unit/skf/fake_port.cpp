@@ -35,6 +35,7 @@ int fRxd(uint64_t, uint8_t* buf, int capacity, int* received) {
     replies.pop_front();
     if (r.rc != 0) return r.rc;
     if (r.echoSeq && !sent.empty() && r.frame.size() >= 10) {
+        r.frame[3] = sent.back()[3];
         r.frame[5] = sent.back()[5];
         const size_t L = r.frame.size() - 10;
         const uint16_t sum = fletcher(r.frame.data() + 1, L + 6);

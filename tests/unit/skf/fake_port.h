@@ -14,7 +14,7 @@ namespace fake {
 
 struct Reply {
     Bytes frame;          // complete frame; sequence patched when echoSeq
-    bool echoSeq = true;  // answer with the sequence of the last request
+    bool echoSeq = true;  // answer with the channel and sequence of the last request
     int rc = 0;           // non-zero: the receive fails with this status
 };
 
