@@ -35,7 +35,7 @@ namespace {
 void sha1_process(uint32_t state[5], const uint8_t* p, size_t blocks) {
     uint32_t w[16];
     while (blocks--) {
-        for (int i = 0; i < 16; ++i)
+        for (size_t i = 0; i < 16; ++i)
             w[i] = getBe32(p + 4 * i);
         uint32_t A = state[0], B = state[1], C = state[2], D = state[3], E = state[4];
         SHA1_5(0, SHA1_F1, 0x5A827999u, SHA1_W0);
@@ -116,7 +116,7 @@ void sha1_finish(sha1_context* ctx, uint8_t out[kSha1Len]) {
     memset(ctx->buffer + fill, 0, 56 - fill);
     cryptobytes::putBe64(ctx->buffer + 56, bits);
     sha1_process(ctx->state, ctx->buffer, 1);
-    for (int i = 0; i < 5; ++i)
+    for (size_t i = 0; i < 5; ++i)
         putBe32(out + 4 * i, ctx->state[i]);
     cryptobytes::wipe(ctx, sizeof *ctx);
 }

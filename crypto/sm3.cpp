@@ -73,7 +73,7 @@ inline uint32_t sm3_P1(uint32_t x) {
 void sm3_compress(uint32_t state[8], const uint8_t* p, size_t blocks) {
     uint32_t w[68];
     while (blocks--) {
-        for (int j = 0; j < 16; ++j)
+        for (size_t j = 0; j < 16; ++j)
             w[j] = getBe32(p + 4 * j);
 
         uint32_t A = state[0], B = state[1], C = state[2], D = state[3];
@@ -142,7 +142,7 @@ void sm3_finish(sm3_context* ctx, uint8_t out[kSm3Len]) {
     memset(ctx->block + fill, 0, 56 - fill);
     putBe64(ctx->block + 56, bits);
     sm3_compress(ctx->state, ctx->block, 1);
-    for (int i = 0; i < 8; ++i)
+    for (size_t i = 0; i < 8; ++i)
         putBe32(out + 4 * i, ctx->state[i]);
     cryptobytes::wipe(ctx, sizeof *ctx);
 }

@@ -82,7 +82,7 @@ uint32_t sm4CalciRK(uint32_t b) {
 
 void sm4_setkey(uint32_t sk[32], const uint8_t key[16]) {
     uint32_t k[4];
-    for (int i = 0; i < 4; ++i)
+    for (size_t i = 0; i < 4; ++i)
         k[i] = getBe32(key + 4 * i) ^ FK[i];
     for (int i = 0; i < 32; ++i) {
         uint32_t next =
@@ -99,9 +99,27 @@ void sm4_setkey(uint32_t sk[32], const uint8_t key[16]) {
     x2 ^= sm4Lt(x3 ^ x0 ^ x1 ^ sk[(i) + 2]); \
     x3 ^= sm4Lt(x0 ^ x1 ^ x2 ^ sk[(i) + 3])
 
-// One block through the 32 rounds; output is X35..X32. in may equal out.
-inline void sm4_one_round(const uint32_t sk[32], const uint8_t in[16], uint8_t out[16]) {
-    uint32_t x0 = getBe32(in), x1 = getBe32(in + 4), x2 = getBe32(in + 8), x3 = getBe32(in + 12);
+// A block as four big-endian words; the modes work on words so that the
+// chaining XORs never go through memory.
+struct Block {
+    uint32_t w[4];
+    static Block load(const uint8_t* p) {
+        return {{getBe32(p), getBe32(p + 4), getBe32(p + 8), getBe32(p + 12)}};
+    }
+    void store(uint8_t* p) const {
+        putBe32(p, w[0]);
+        putBe32(p + 4, w[1]);
+        putBe32(p + 8, w[2]);
+        putBe32(p + 12, w[3]);
+    }
+    Block operator^(const Block& o) const {
+        return {{w[0] ^ o.w[0], w[1] ^ o.w[1], w[2] ^ o.w[2], w[3] ^ o.w[3]}};
+    }
+};
+
+// One block through the 32 rounds; the result is X35..X32.
+inline Block sm4_one_round(const uint32_t sk[32], const Block& in) {
+    uint32_t x0 = in.w[0], x1 = in.w[1], x2 = in.w[2], x3 = in.w[3];
     SM4_F4(0);
     SM4_F4(4);
     SM4_F4(8);
@@ -110,18 +128,14 @@ inline void sm4_one_round(const uint32_t sk[32], const uint8_t in[16], uint8_t o
     SM4_F4(20);
     SM4_F4(24);
     SM4_F4(28);
-    putBe32(out, x3);
-    putBe32(out + 4, x2);
-    putBe32(out + 8, x1);
-    putBe32(out + 12, x0);
+    return {{x3, x2, x1, x0}};
 }
 
-// Two independent blocks (32 bytes) round by round: the look-ups of one
-// block fill the latency of the other. in may equal out.
-inline void sm4_two_blocks(const uint32_t sk[32], const uint8_t in[32], uint8_t out[32]) {
-    uint32_t a0 = getBe32(in), a1 = getBe32(in + 4), a2 = getBe32(in + 8), a3 = getBe32(in + 12);
-    uint32_t b0 = getBe32(in + 16), b1 = getBe32(in + 20), b2 = getBe32(in + 24),
-             b3 = getBe32(in + 28);
+// Two independent blocks round by round: the look-ups of one block fill the
+// latency of the other.
+inline void sm4_two_blocks(const uint32_t sk[32], Block& a, Block& b) {
+    uint32_t a0 = a.w[0], a1 = a.w[1], a2 = a.w[2], a3 = a.w[3];
+    uint32_t b0 = b.w[0], b1 = b.w[1], b2 = b.w[2], b3 = b.w[3];
     for (int i = 0; i < 32; i += 4) {
         a0 ^= sm4Lt(a1 ^ a2 ^ a3 ^ sk[i]);
         b0 ^= sm4Lt(b1 ^ b2 ^ b3 ^ sk[i]);
@@ -132,19 +146,8 @@ inline void sm4_two_blocks(const uint32_t sk[32], const uint8_t in[32], uint8_t 
         a3 ^= sm4Lt(a0 ^ a1 ^ a2 ^ sk[i + 3]);
         b3 ^= sm4Lt(b0 ^ b1 ^ b2 ^ sk[i + 3]);
     }
-    putBe32(out, a3);
-    putBe32(out + 4, a2);
-    putBe32(out + 8, a1);
-    putBe32(out + 12, a0);
-    putBe32(out + 16, b3);
-    putBe32(out + 20, b2);
-    putBe32(out + 24, b1);
-    putBe32(out + 28, b0);
-}
-
-inline void xor16(uint8_t* dst, const uint8_t* a, const uint8_t* b) {
-    for (int i = 0; i < 16; ++i)
-        dst[i] = a[i] ^ b[i];
+    a = {{a3, a2, a1, a0}};
+    b = {{b3, b2, b1, b0}};
 }
 
 bool badArgs(const sm4_context* ctx, int length, const void* in, const void* out) {
@@ -177,38 +180,41 @@ void sm4_clear(sm4_context* ctx) {
 int sm4_crypt_ecb(const sm4_context* ctx, int length, const uint8_t* input, uint8_t* output) {
     if (badArgs(ctx, length, input, output)) return -1;
     int done = 0;
-    for (; length - done >= 2 * kSm4Block; done += 2 * kSm4Block)
-        sm4_two_blocks(ctx->sk, input + done, output + done);
-    if (done < length) sm4_one_round(ctx->sk, input + done, output + done);
+    for (; length - done >= 2 * kSm4Block; done += 2 * kSm4Block) {
+        Block a = Block::load(input + done), b = Block::load(input + done + 16);
+        sm4_two_blocks(ctx->sk, a, b);
+        a.store(output + done);
+        b.store(output + done + 16);
+    }
+    if (done < length) sm4_one_round(ctx->sk, Block::load(input + done)).store(output + done);
     return 0;
 }
 
 int sm4_crypt_cbc(const sm4_context* ctx, int length, const uint8_t iv[16], const uint8_t* input,
                   uint8_t* output) {
     if (badArgs(ctx, length, input, output) || !iv) return -1;
-    uint8_t chain[16];
-    memcpy(chain, iv, 16);
+    Block chain = Block::load(iv);
+    int done = 0;
     if (ctx->mode == 1) {
-        for (int done = 0; done < length; done += kSm4Block) {
-            xor16(chain, chain, input + done);
-            sm4_one_round(ctx->sk, chain, chain);
-            memcpy(output + done, chain, 16);
+        for (; done < length; done += kSm4Block) {
+            chain = sm4_one_round(ctx->sk, chain ^ Block::load(input + done));
+            chain.store(output + done);
         }
-    } else {
-        uint8_t kept[32];  // input may be the output buffer
-        int done = 0;
-        for (; length - done >= 2 * kSm4Block; done += 2 * kSm4Block) {
-            memcpy(kept, input + done, 32);
-            sm4_two_blocks(ctx->sk, kept, output + done);
-            xor16(output + done, output + done, chain);
-            xor16(output + done + 16, output + done + 16, kept);
-            memcpy(chain, kept + 16, 16);
-        }
-        if (done < length) {
-            memcpy(kept, input + done, 16);
-            sm4_one_round(ctx->sk, kept, output + done);
-            xor16(output + done, output + done, chain);
-        }
+        return 0;
+    }
+    // Every input block is read before its output is written, so input and
+    // output may be the same buffer.
+    for (; length - done >= 2 * kSm4Block; done += 2 * kSm4Block) {
+        const Block c0 = Block::load(input + done), c1 = Block::load(input + done + 16);
+        Block a = c0, b = c1;
+        sm4_two_blocks(ctx->sk, a, b);
+        (a ^ chain).store(output + done);
+        (b ^ c0).store(output + done + 16);
+        chain = c1;
+    }
+    if (done < length) {
+        const Block c = Block::load(input + done);
+        (sm4_one_round(ctx->sk, c) ^ chain).store(output + done);
     }
     return 0;
 }
