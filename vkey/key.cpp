@@ -126,6 +126,10 @@ size_t Key::handleFrame(const uint8_t* frame, size_t len, uint8_t* reply, size_t
             break;
     }
     if (n == 0) return 0;
+    if (m_verbose && f.channel == kChannelCard && f.length >= 8)
+        keyLog("seq %u: %02X %02X %02X %02X lc %u -> %02X%02X, %zu bytes", f.seq, f.payload[0],
+               f.payload[1], f.payload[2], f.payload[3], f.payload[4] | f.payload[5] << 8,
+               payload[1], payload[0], n - 4);
     return buildReplyFrame(reply, cap, n, f.channel, f.seq);
 }
 

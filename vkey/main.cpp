@@ -12,7 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: fpkey-vkey --state DIR --socket PATH [--control PATH] [--product 0x2549]\n"
-    "                  [--port-path 01.03] [--device-key HEX32]\n"
+    "                  [--port-path 01.03] [--device-key HEX32] [--verbose]\n"
     "       fpkey-vkey ctl PATH COMMAND...   (status, unplug, plug)\n";
 
 int hexDigit(char c) {
@@ -67,6 +67,10 @@ int vkeyMain(int argc, char** argv) {
     ServerOptions opt;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--verbose") {
+            opt.verbose = true;
+            continue;
+        }
         if (a == "--help" || a == "-h") {
             fputs(kUsage, stdout);
             return 0;
@@ -109,6 +113,7 @@ int vkeyMain(int argc, char** argv) {
                 "fpkey-vkey: --device-key applies to a blank key only; the stored key stays\n");
     fprintf(stderr, "fpkey-vkey: %s key in %s\n", rc == OpenResult::created ? "blank" : "stored",
             opt.stateDir.c_str());
+    key->setVerbose(opt.verbose);
     return runServer(*key, opt);
 }
 

@@ -84,6 +84,10 @@ class Key {
     // challenge and listing cursors are forgotten; stored state stays.
     void powerCycle();
 
+    // Logs one line per command (channel, sequence, header, status; never
+    // command data, which may hold PIN cryptograms or keys).
+    void setVerbose(bool on) { m_verbose = on; }
+
     // Short facts for the control interface's status line.
     std::string describe() const;
     const std::string& stateDir() const;
@@ -92,7 +96,8 @@ class Key {
     Key();
     std::unique_ptr<Card> m_card;
     std::unique_ptr<Store> m_store;
-    std::unique_ptr<Reply> m_reply;  // one command at a time; too large for a stack frame
+    std::unique_ptr<Reply> m_reply;
+    bool m_verbose = false;  // one command at a time; too large for a stack frame
 };
 
 // Front-end options of one `fpkey-vkey` process.
@@ -102,6 +107,7 @@ struct ServerOptions {
     std::string controlPath;
     uint16_t product = kDefaultProduct;
     std::string portPath = kDefaultPortPath;
+    bool verbose = false;
     bool haveDeviceKey = false;
     uint8_t deviceKey[16] = {};
 };
