@@ -26,6 +26,10 @@ void sm3_starts(sm3_context* ctx);
 void sm3_update(sm3_context* ctx, const uint8_t* data, size_t length);
 void sm3_finish(sm3_context* ctx, uint8_t out[kSm3Len]);
 
+// Length of the padded message: the next multiple of 64 that leaves room
+// for the 0x80 byte and the 8-byte bit count (55 -> 64, 56 -> 128).
+uint64_t sm3_calc_paddingmsg_length(uint64_t length);
+
 // One-shot SM3 of `length` bytes into out (32 bytes). Hashes in place
 // without copying the message; the bit count is the full 64-bit one, so
 // every length is hashed correctly. Returns 0, or -1 when out is null or

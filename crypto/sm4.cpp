@@ -71,6 +71,11 @@ inline uint32_t sm4Lt(uint32_t b) {
     return kT[0][b >> 24] ^ kT[1][(b >> 16) & 0xFF] ^ kT[2][(b >> 8) & 0xFF] ^ kT[3][b & 0xFF];
 }
 
+// Round function: X(i+4) = X(i) ^ T(X(i+1) ^ X(i+2) ^ X(i+3) ^ rk(i)).
+inline uint32_t sm4F(uint32_t x0, uint32_t x1, uint32_t x2, uint32_t x3, uint32_t rk) {
+    return x0 ^ sm4Lt(x1 ^ x2 ^ x3 ^ rk);
+}
+
 // τ then L', for the key schedule.
 uint32_t sm4CalciRK(uint32_t b) {
     uint32_t s = static_cast<uint32_t>(sm4Sbox(static_cast<uint8_t>(b >> 24))) << 24 |
@@ -93,11 +98,11 @@ void sm4_setkey(uint32_t sk[32], const uint8_t key[16]) {
     cryptobytes::wipe(k, sizeof k);
 }
 
-#define SM4_F4(i)                            \
-    x0 ^= sm4Lt(x1 ^ x2 ^ x3 ^ sk[(i) + 0]); \
-    x1 ^= sm4Lt(x2 ^ x3 ^ x0 ^ sk[(i) + 1]); \
-    x2 ^= sm4Lt(x3 ^ x0 ^ x1 ^ sk[(i) + 2]); \
-    x3 ^= sm4Lt(x0 ^ x1 ^ x2 ^ sk[(i) + 3])
+#define SM4_F4(i)                           \
+    x0 = sm4F(x0, x1, x2, x3, sk[(i) + 0]); \
+    x1 = sm4F(x1, x2, x3, x0, sk[(i) + 1]); \
+    x2 = sm4F(x2, x3, x0, x1, sk[(i) + 2]); \
+    x3 = sm4F(x3, x0, x1, x2, sk[(i) + 3])
 
 // A block as four big-endian words; the modes work on words so that the
 // chaining XORs never go through memory.
@@ -137,14 +142,14 @@ inline void sm4_two_blocks(const uint32_t sk[32], Block& a, Block& b) {
     uint32_t a0 = a.w[0], a1 = a.w[1], a2 = a.w[2], a3 = a.w[3];
     uint32_t b0 = b.w[0], b1 = b.w[1], b2 = b.w[2], b3 = b.w[3];
     for (int i = 0; i < 32; i += 4) {
-        a0 ^= sm4Lt(a1 ^ a2 ^ a3 ^ sk[i]);
-        b0 ^= sm4Lt(b1 ^ b2 ^ b3 ^ sk[i]);
-        a1 ^= sm4Lt(a2 ^ a3 ^ a0 ^ sk[i + 1]);
-        b1 ^= sm4Lt(b2 ^ b3 ^ b0 ^ sk[i + 1]);
-        a2 ^= sm4Lt(a3 ^ a0 ^ a1 ^ sk[i + 2]);
-        b2 ^= sm4Lt(b3 ^ b0 ^ b1 ^ sk[i + 2]);
-        a3 ^= sm4Lt(a0 ^ a1 ^ a2 ^ sk[i + 3]);
-        b3 ^= sm4Lt(b0 ^ b1 ^ b2 ^ sk[i + 3]);
+        a0 = sm4F(a0, a1, a2, a3, sk[i]);
+        b0 = sm4F(b0, b1, b2, b3, sk[i]);
+        a1 = sm4F(a1, a2, a3, a0, sk[i + 1]);
+        b1 = sm4F(b1, b2, b3, b0, sk[i + 1]);
+        a2 = sm4F(a2, a3, a0, a1, sk[i + 2]);
+        b2 = sm4F(b2, b3, b0, b1, sk[i + 2]);
+        a3 = sm4F(a3, a0, a1, a2, sk[i + 3]);
+        b3 = sm4F(b3, b0, b1, b2, sk[i + 3]);
     }
     a = {{a3, a2, a1, a0}};
     b = {{b3, b2, b1, b0}};

@@ -43,6 +43,16 @@ TEST(Sm3, RefusesMissingBuffersAndWritesExactly32Bytes) {
     EXPECT_TRUE(out.intact());
 }
 
+TEST(Sm3, PaddedLengths) {
+    EXPECT_EQ(sm3_calc_paddingmsg_length(0), 64u);
+    EXPECT_EQ(sm3_calc_paddingmsg_length(55), 64u);
+    EXPECT_EQ(sm3_calc_paddingmsg_length(56), 128u);
+    EXPECT_EQ(sm3_calc_paddingmsg_length(64), 128u);
+    EXPECT_EQ(sm3_calc_paddingmsg_length(119), 128u);
+    EXPECT_EQ(sm3_calc_paddingmsg_length(120), 192u);
+    EXPECT_EQ(sm3_calc_paddingmsg_length(1ull << 32), (1ull << 32) + 64);
+}
+
 TEST(Sm3, BlockBoundaryLengthsMatchOpenSsl) {
     std::mt19937 rng(1);
     for (size_t n : {0, 1, 2, 3, 54, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 129, 191, 192}) {
