@@ -31,10 +31,12 @@ class SkfVkeyTest : public ::testing::Test {
         s_dir = tmpl;
         const std::string state = s_dir + "/state";
         s_sock = s_dir + "/sock";
+        s_ctl = s_dir + "/ctl";
+        s_exe = exe;
         s_pid = fork();
         if (s_pid == 0) {
-            execl(exe, exe, "--state", state.c_str(), "--socket", s_sock.c_str(),
-                  static_cast<char*>(nullptr));
+            execl(exe, exe, "--state", state.c_str(), "--socket", s_sock.c_str(), "--control",
+                  s_ctl.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         struct stat st;
@@ -88,7 +90,12 @@ class SkfVkeyTest : public ::testing::Test {
         return c;
     }
 
-    static std::string s_dir, s_sock;
+    static bool ctl(const char* what) {
+        const std::string cmd = "'" + s_exe + "' ctl '" + s_ctl + "' " + what + " >/dev/null";
+        return system(cmd.c_str()) == 0;
+    }
+
+    static std::string s_dir, s_sock, s_ctl, s_exe;
     static pid_t s_pid;
     std::string name;
     DEVHANDLE h = nullptr;
@@ -96,6 +103,8 @@ class SkfVkeyTest : public ::testing::Test {
 
 std::string SkfVkeyTest::s_dir;
 std::string SkfVkeyTest::s_sock;
+std::string SkfVkeyTest::s_ctl;
+std::string SkfVkeyTest::s_exe;
 pid_t SkfVkeyTest::s_pid = -1;
 
 TEST_F(SkfVkeyTest, ConnectAndIdentity) {
@@ -150,6 +159,34 @@ TEST_F(SkfVkeyTest, DeviceAuthentication) {
     block.resize(16, 0);
     const Bytes crypt = osslSm4Ecb(wrongKey, block);
     EXPECT_NE(SKF_DevAuth(h, crypt.data(), 16), SAR_OK);
+}
+
+TEST_F(SkfVkeyTest, DeviceKeyChangeRoundTrip) {
+    const Bytes newKey = seqBytes(0x41, 16);
+    ASSERT_EQ(SKF_ChangeDevAuthKeyExt(h, newKey.data(), kDevKey.data()), SAR_OK);
+    uint8_t ch[8];
+    ASSERT_EQ(SKF_GenRandom(h, ch, 8), SAR_OK);
+    Bytes block(ch, ch + 8);
+    block.resize(16, 0);
+    Bytes crypt = osslSm4Ecb(newKey, block);
+    ASSERT_EQ(SKF_DevAuth(h, crypt.data(), 16), SAR_OK);
+    // A MAC under the wrong key is refused and changes nothing.
+    EXPECT_NE(SKF_ChangeDevAuthKeyExt(h, kDevKey.data(), kDevKey.data()), SAR_OK);
+    // Back to the default with the plain form (allowed after device auth).
+    ASSERT_EQ(SKF_ChangeDevAuthKey(h, kDevKey.data(), 16), SAR_OK);
+    devAuth();
+}
+
+TEST_F(SkfVkeyTest, UnpluggedKeyFailsAndReconnects) {
+    ASSERT_TRUE(ctl("unplug"));
+    uint8_t ver[3];
+    const uint32_t r = SKFX_GetVer(h, ver);
+    // The send is refused: the code that makes the application layer reconnect.
+    EXPECT_EQ(r, SAR_LINK_SEND) << std::hex << r;
+    ASSERT_TRUE(ctl("plug"));
+    SKF_DisConnectDev(h);
+    ASSERT_EQ(SKF_ConnectDev(name.c_str(), &h), SAR_OK);
+    EXPECT_EQ(SKFX_GetVer(h, ver), SAR_OK);
 }
 
 TEST_F(SkfVkeyTest, ApplicationLifeCycle) {
