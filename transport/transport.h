@@ -166,3 +166,116 @@ int PORT_UseVirtualKeys(const char* const* paths, int count);
 int PORT_UseVirtualKeysFromEnv();
 // True while the virtual port is selected.
 bool PORT_IsVirtual();
+
+// ---------------------------------------------------------------------------
+// Fingerprint command channel (frame channel 6: fingerprint module; 7: vault
+// and configuration). Results are unsigned 32-bit: 0, a channel code below,
+// NUV_MODULE_BASE + the module's status (0x1E117: cancelled; callers compare
+// the low 16 bits with the module's 0xE1xx codes), or a link or port status
+// passed up unchanged (e.g. SS_ERR_TIMEOUT as 0xFFFFFF95 when no frame came
+// within the wait time, SS_ERR_TOO_LONG as 0xFFFFFFF8 for a frame announcing
+// more payload than a frame buffer holds).
+//
+// Every function takes a device handle first. Without one (all callers pass
+// none) the link of NUV_SetLink is used; with one, the link comes from the
+// lookup installed with NUV_SetRegistry (the registry lives in a higher
+// layer, which wires itself in at start).
+constexpr uint32_t NUV_ERR_CIPHER = 0x60001;        // payload cipher (or mode) neither 0 nor 1
+constexpr uint32_t NUV_ERR_NULL = 0x60002;          // no link bound, or a required argument missing
+constexpr uint32_t NUV_ERR_NOT_PROVIDED = 0x60003;  // NUV_OpenDevice
+constexpr uint32_t NUV_ERR_FRAME = 0x60004;  // response frame malformed (length, head, sum, tail)
+constexpr uint32_t NUV_ERR_REQ_TOO_LONG = 0x60005;  // request data do not fit in one frame
+constexpr uint32_t NUV_ERR_RSP_SIZE = 0x60006;      // answer not of the size the command needs
+constexpr uint32_t NUV_ERR_BUF_SMALL = 0x60007;     // response data larger than the caller's buffer
+constexpr uint32_t NUV_ERR_RSP_SHORT = 0x60008;  // response payload shorter than its header claims
+constexpr uint32_t NUV_ERR_SEQ = 0x20100;        // stale sequence byte with judge 0
+constexpr uint32_t NUV_ERR_LINK = 0xA000100;     // send failed, or no handle and no link set
+constexpr uint32_t NUV_MODULE_BASE = 0x10000;    // + module status
+
+// Wait time (ms) of the next scoped fingerprint command, initially 30000.
+constexpr int32_t NUV_DEFAULT_TIMEOUT_MS = 30000;
+// What m_timeout and the transfer wait become when a scoped command ends.
+constexpr int32_t NUV_AFTER_SCOPED_MS = 2000;
+// Enrolment waits at least this long when m_timeout is below 30000.
+constexpr int32_t NUV_ENROLL_MIN_MS = 35000;
+
+// Registry hooks: the link of a device handle (0 or the registry's error),
+// and freeing a device slot (1 when a slot was freed).
+using NUV_GETLINK_FN = uint32_t (*)(void* hDev, CLink** link);
+using NUV_FREEDEV_FN = int (*)(void* hDev);
+void NUV_SetRegistry(NUV_GETLINK_FN getLink, NUV_FREEDEV_FN freeDev);
+
+// Link for commands called without a handle; 0. Safe to call while a worker
+// runs a command (the worker keeps the link it bound).
+uint32_t NUV_SetLink(CLink* link);
+// Wait time of the next scoped command; 0.
+uint32_t NUV_SetTimeOut(int32_t ms);
+int32_t NUV_GetTimeOut();
+// Always NUV_ERR_NOT_PROVIDED: devices are opened through the smart-key API.
+uint32_t NUV_OpenDevice(void* unused);
+// Frees the device slot of the handle through the registry hook: 0, or
+// NUV_ERR_NULL without a handle.
+uint32_t NUV_CloseDevice(void* hDev);
+void NUV_ShowErrMsg(void* unused1, void* unused2);
+
+// Progress callbacks, run on the calling thread before the next frame is
+// received. Enrolment: (frame result, step byte, length 1). Verification:
+// (frame result, null, null). The return value is ignored.
+using NUV_FPC_CALLBACK = int (*)(int* result, void* data, int* length);
+
+// Fingerprint module commands.
+constexpr uint32_t NUV_FPC_NUM_MAX = 66;         // count answer: N, used, N slot ids
+constexpr uint32_t NUV_FPC_SUB_CANCEL = 255;     // sends sub-command 31 without waiting
+constexpr uint32_t NUV_FPC_SUB_ACK = 24;         // acknowledgement after a verification
+constexpr uint32_t NUV_FPC_CHIP_RSP_MAX = 1023;  // sub-command answer behind the echo byte
+
+// Count of enrolled fingers into `out` (room for NUV_FPC_NUM_MAX bytes) or,
+// with out null, only whether the module answers.
+uint32_t NUV_FpcGetNum(void* hDev, uint8_t* out);
+// Enrols one finger; the module's template number goes to *out.
+uint32_t NUV_FpcEnroll(void* hDev, uint8_t* out, NUV_FPC_CALLBACK cb);
+uint32_t NUV_FpcEnrollEx(void* hDev, uint8_t* out, NUV_FPC_CALLBACK cb, int ex);
+// Verifies a finger; the matched template number goes to *out (may be null).
+uint32_t NUV_FpcVerify(void* hDev, uint8_t* out, NUV_FPC_CALLBACK cb);
+uint32_t NUV_FpcDelete(void* hDev, uint32_t id);
+uint32_t NUV_FpcLogout(void* hDev, uint8_t flag);
+// Reads module flash; *len is the room in `out` in, the bytes read out.
+uint32_t NUV_FpcReadFlash(void* hDev, uint32_t pos, uint32_t count, uint8_t* out, uint32_t* len);
+// Raw sub-command to the module's controller. NUV_FPC_SUB_CANCEL is sent
+// without waiting (result of the send). Otherwise 0 when the answer echoes
+// the sub-command (its remaining bytes go to `out`, room `outCap`), 1 when
+// it does not, or an error.
+uint32_t NUV_FpcChip592Cmd(void* hDev, uint8_t* out, uint32_t sub,
+                           uint32_t outCap = NUV_FPC_CHIP_RSP_MAX);
+uint32_t NUV_FpcChip592CmdEx(void* hDev, uint8_t* out, uint32_t sub, const uint8_t* data,
+                             uint32_t count, uint32_t outCap = NUV_FPC_CHIP_RSP_MAX);
+
+// Vault and configuration commands (channel 7). Item contents travel SM4-CBC
+// enciphered under the share key that NUV_PwdCreateShareKey generates.
+constexpr uint32_t NUV_PWD_ITEM_SIZE = 512;
+constexpr uint32_t NUV_PWD_PUB_ITEM_MAX = 472;
+constexpr uint32_t NUV_PWD_SHARE_ANSWER = 68;
+
+uint32_t NUV_PwdCreateShareKey(void* hDev, uint16_t a, uint16_t b);
+// 1 once a share key has been handed over.
+int NUV_PwdIsShareKeyCreated();
+// Up to 4 bytes; *len is the room in, the bytes received out.
+uint32_t NUV_PwdGetListContainer(void* hDev, uint8_t* out, uint32_t* len);
+uint32_t NUV_PwdGetCap(void* hDev, uint32_t* first, uint32_t* second);
+// *out = 1 when the module status is 0, else 0; the result is the exchange's.
+uint32_t NUV_PwdGetIsAuth(void* hDev, uint8_t* out);
+uint32_t NUV_PwdDelete(void* hDev, uint32_t index);
+// 4 bytes per entry into `out` (room for *count entries); *count becomes the
+// number of entries received.
+uint32_t NUV_PwdGetListS(void* hDev, uint32_t start, uint32_t* count, uint8_t* out);
+// NUV_PwdGetListS, NUV_PwdGetListContainer, NUV_PwdGetIsAuth; stops at the
+// first failure.
+uint32_t NUV_PwdGetList(void* hDev, uint32_t start, uint32_t* count, uint8_t* out,
+                        uint8_t* container, uint32_t* containerLen, uint8_t* isAuth);
+// Item contents; *len is the room in, the bytes received out.
+uint32_t NUV_PwdGetItem(void* hDev, uint32_t index, uint8_t* out, uint32_t* len);
+uint32_t NUV_PwdGetPubItem(void* hDev, uint32_t index, uint8_t* out, uint32_t* len);
+uint32_t NUV_PwdUpdateItem(void* hDev, uint32_t index, const uint8_t* item);  // 512 bytes
+uint32_t NUV_CfgGetList(void* hDev, uint32_t* count, uint8_t* out);
+uint32_t NUV_CfgGetItem(void* hDev, uint32_t index, uint8_t* out, uint32_t* len);
+uint32_t NUV_CfgUpdateItem(void* hDev, uint32_t index, const uint8_t* item);  // 512 bytes
