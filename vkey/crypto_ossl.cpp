@@ -187,7 +187,8 @@ static bool sm4Run(const EVP_CIPHER* cipher, const uint8_t key[16], const uint8_
     bool ok = ctx != nullptr && EVP_CipherInit_ex(ctx, cipher, nullptr, key, iv, encrypt) == 1 &&
               EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
               EVP_CipherUpdate(ctx, out, &len, in, static_cast<int>(n)) == 1 &&
-              EVP_CipherFinal_ex(ctx, out + len, &fin) == 1 && static_cast<size_t>(len + fin) == n;
+              EVP_CipherFinal_ex(ctx, out + len, &fin) == 1 &&
+              static_cast<size_t>(len) + static_cast<size_t>(fin) == n;
     EVP_CIPHER_CTX_free(ctx);
     return ok;
 }

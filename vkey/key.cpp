@@ -85,6 +85,9 @@ size_t Key::cardCommand(const uint8_t* apdu, size_t len, uint8_t* out, size_t ca
             keyLog("%s", err.c_str());
             std::string ignored;
             m_store->load(*m_card, ignored);
+            auto& open = m_card->session.open;
+            for (size_t i = open.size(); i-- > 0;)
+                if (m_card->appById(open[i].appId) == nullptr) open.erase(open.begin() + i);
             sw = SW_STORE_FAILED;
             r.len = 0;
         }
