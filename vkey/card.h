@@ -18,6 +18,7 @@ enum Sw : uint16_t {
     SW_WRONG_LENGTH = 0x6700,
     SW_AUTH_FAILED = 0x6300,    // device-authentication cryptogram wrong
     SW_STORE_FAILED = 0x6581,   // state could not be saved
+    SW_INTERNAL = 0x6F00,       // the key's own cryptography failed
     SW_NOT_LOGGED_IN = 0x6982,  // security status not satisfied
     SW_NO_CHALLENGE = 0x6985,   // conditions of use not satisfied
     SW_NOT_ALLOWED = 0x6986,

@@ -71,7 +71,7 @@ uint16_t checkMac(Card& c, const Apdu& a, const uint8_t key[16], bool& good) {
     uint8_t iv[16] = {};
     if (!c.takeChallenge(iv)) return SW_NO_CHALLENGE;
     uint8_t mac[4];
-    if (!sm4Mac(key, iv, a.raw, 8 + a.lc - 4, mac)) return SW_STORE_FAILED;
+    if (!sm4Mac(key, iv, a.raw, 8 + a.lc - 4, mac)) return SW_INTERNAL;
     good = sameBytes(mac, a.data + a.lc - 4, 4);
     return SW_OK;
 }
@@ -80,7 +80,7 @@ uint16_t checkMac(Card& c, const Apdu& a, const uint8_t key[16], bool& good) {
 uint16_t unwrapPin(const uint8_t key[16], const uint8_t* p, size_t n, Pin& out) {
     uint8_t plain[64];
     if (n == 0 || n > sizeof plain || n % 16 != 0) return SW_WRONG_LENGTH;
-    if (!sm4Ecb(key, p, n, plain, false)) return SW_STORE_FAILED;
+    if (!sm4Ecb(key, p, n, plain, false)) return SW_INTERNAL;
     size_t len = plain[0] | (plain[1] << 8);
     bool ok = len >= 1 && len <= 16 && 2 + len < n && plain[2 + len] == 0x80;
     for (size_t i = 3 + len; ok && i < n; ++i)
@@ -229,7 +229,7 @@ uint16_t cosVerifyPin(Card& c, const Apdu& a, Reply& r) {
     if (!c.takeChallenge(m + 2)) return SW_NO_CHALLENGE;
     m[10] = 0x80;
     uint8_t expect[16];
-    if (!sm4Ecb(pin.k, m, 16, expect, true)) return SW_STORE_FAILED;
+    if (!sm4Ecb(pin.k, m, 16, expect, true)) return SW_INTERNAL;
     bool good = sameBytes(expect, rd.take(16), 16);
     wipe(expect, sizeof expect);
     if (!good) return pinFailed(pin, *ses, a.p2, r);

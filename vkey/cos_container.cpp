@@ -212,7 +212,7 @@ uint16_t cosGenKeyPair(Card& c, const Apdu& a, Reply& r) {
     if (bits != 256) return SW_BAD_DATA;
     if ((sw = needLogin(*ses)) != SW_OK) return sw;
     KeyPair kp;
-    if (!sm2Generate(kp)) return SW_STORE_FAILED;
+    if (!sm2Generate(kp)) return SW_INTERNAL;
     KeyPair& slot = a.ins == 0x70 ? con->sign : con->enc;
     slot.wipe();
     slot = kp;
@@ -281,7 +281,7 @@ uint16_t cosSign(Card& c, const Apdu& a, Reply& r) {
     if ((sw = needUser(*app, *ses)) != SW_OK) return sw;
     if (!con->sign.present) return SW_KEY_MISSING;
     uint8_t rs[64];
-    if (!sm2SignDigest(con->sign, rd.take(32), rs, rs + 32)) return SW_STORE_FAILED;
+    if (!sm2SignDigest(con->sign, rd.take(32), rs, rs + 32)) return SW_INTERNAL;
     r.putU32(256);
     r.put(rs, 64);
     return SW_OK;
@@ -301,7 +301,7 @@ uint16_t cosExtEncrypt(Card&, const Apdu& a, Reply& r) {
     uint8_t head[96];
     uint8_t* c2 = r.data + 100;
     if (!sm2Encrypt(x, y, rd.take(len), len, head, head + 32, head + 64, c2))
-        return SW_STORE_FAILED;
+        return SW_INTERNAL;
     r.put(head, 96);
     r.putU32(len);
     r.len += len;

@@ -133,7 +133,7 @@ uint16_t cosRandom(Card& c, const Apdu& a, Reply& r) {
     size_t n = a.le == 0 ? 8 : a.le;
     if (n > 1024) return SW_WRONG_LENGTH;
     uint8_t buf[1024];
-    if (!randomBytes(buf, n)) return SW_STORE_FAILED;
+    if (!randomBytes(buf, n)) return SW_INTERNAL;
     r.put(buf, n);
     // The first eight bytes are the challenge of the next cryptogram.
     c.session.haveChallenge = n >= 8;
@@ -167,9 +167,9 @@ uint16_t cosChangeDevKey(Card& c, const Apdu& a, Reply& r) {
         uint8_t iv[16] = {};
         if (!c.takeChallenge(iv)) return SW_NO_CHALLENGE;
         uint8_t mac[4];
-        if (!sm4Mac(c.state.deviceKey, iv, a.raw, 8 + 16, mac)) return SW_STORE_FAILED;
+        if (!sm4Mac(c.state.deviceKey, iv, a.raw, 8 + 16, mac)) return SW_INTERNAL;
         if (!sameBytes(mac, a.data + 16, 4)) return SW_BAD_MAC;
-        if (!sm4Ecb(c.state.deviceKey, a.data, 16, newKey, false)) return SW_STORE_FAILED;
+        if (!sm4Ecb(c.state.deviceKey, a.data, 16, newKey, false)) return SW_INTERNAL;
     }
     memcpy(c.state.deviceKey, newKey, 16);
     wipe(newKey, sizeof newKey);
