@@ -72,6 +72,12 @@ void CCOS17::setData(const void* data, unsigned int len, unsigned int offset) {
     if (offset + len > m_lc) m_lc = offset + len;
 }
 
+void CCOS17::wipe() {
+    volatile uint8_t* p = m_pack.frame;
+    for (size_t i = 0; i < sizeof m_pack.frame; ++i)
+        p[i] = 0;
+}
+
 void CCOS17::setWithLe(int le) {
     m_le = static_cast<unsigned int>(le);
     m_leSet = 1;

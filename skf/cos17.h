@@ -85,6 +85,8 @@ class CCOS17 {
     unsigned int replyLen() const { return m_rcvDataLen; }
 
     unsigned int dataLen() const { return m_lc; }
+    // Clears the frame buffer; for commands that carried PINs or keys.
+    void wipe();
     uint8_t* area() { return m_pack.frame + FRAME_OFS_PAYLOAD; }
     const uint8_t* area() const { return m_pack.frame + FRAME_OFS_PAYLOAD; }
     const tdLINK_PACK& pack() const { return m_pack; }

@@ -107,6 +107,7 @@ uint32_t SKF_CreateApplication(DEVHANDLE hDev, const char* szAppName, const char
     uint8_t id[2] = {};
     unsigned int n = sizeof id;
     if (r == SAR_OK) r = cmd.getRcv(id, n, false);
+    cmd.wipe();  // the record carried both PINs
     if (r != SAR_OK) return logRet(r);
 
     *phApplication = setHdlName(HDL_APP, szAppName, hDev, getLe16(id), kHdlNameMax);

@@ -11,7 +11,9 @@ uint32_t SKF_ChangeDevAuthKey(DEVHANDLE hDev, const unsigned char* pbKeyValue,
     const uint32_t r = cosBind(cmd, hDev);
     if (r != SAR_OK) return r;
     cmd.addBuf(pbKeyValue, ulKeyLen);
-    return cosExchange(cmd, hDev);
+    const uint32_t res = cosExchange(cmd, hDev);
+    cmd.wipe();
+    return res;
 }
 
 uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, unsigned int ulPINType,

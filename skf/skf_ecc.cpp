@@ -92,7 +92,9 @@ uint32_t SKFX_ImportECCKeyPairEx(HCONTAINER hContainer, const unsigned char* pbK
     const uint32_t r = cosBind(cmd, c.hDev);
     if (r != SAR_OK) return r;
     cmd.addW(c.appId).addW(c.conId).addBuf(pbKeyPair, 96);
-    return cosExchange(cmd, c.hDev);
+    const uint32_t res = cosExchange(cmd, c.hDev);
+    cmd.wipe();  // private key material
+    return res;
 }
 
 uint32_t SKF_ExportPublicKey(HCONTAINER hContainer, BOOL bSignFlag, unsigned char* pbBlob,
@@ -200,6 +202,7 @@ uint32_t SKF_ECCDecrypt(HCONTAINER hContainer, const Struct_ECCCIPHERBLOB* pCiph
     memcpy(pbPlainText, rep + 4, n - 4);
     *pulPlainTextLen = n - 4;
     secureWipe(rep, sizeof rep);
+    cmd.wipe();  // the reply held the plaintext
     return SAR_OK;
 }
 

@@ -44,10 +44,12 @@ uint32_t pinCommand(unsigned ins, unsigned p2, HAPPLICATION hApp, const char* ke
     const uint8_t zero[kMacLen] = {};
     cmd.addW(appId).addBuf(secret, static_cast<unsigned>(slen)).addBuf(zero, kMacLen);
     r = sendProtected(cmd, hDev, key);
+    const unsigned int sw = r == SAR_OK ? cmd.getRetCode() : 0;
+    cmd.wipe();
     secureWipe(key, sizeof key);
     secureWipe(secret, sizeof secret);
     if (r != SAR_OK) return r;
-    return cvtCosErr17Code(cmd.getRetCode(), pulRetryCount);
+    return cvtCosErr17Code(sw, pulRetryCount);
 }
 }  // namespace
 
@@ -95,6 +97,7 @@ uint32_t SKF_ChangeDevAuthKeyExt(DEVHANDLE hDev, const unsigned char* newKey,
     cmd.addBuf(secret, static_cast<unsigned>(slen)).addBuf(zero, kMacLen);
     secureWipe(secret, sizeof secret);
     r = sendProtected(cmd, hDev, oldKey);
-    if (r != SAR_OK) return r;
-    return statusTest(cmd);
+    if (r == SAR_OK) r = statusTest(cmd);
+    cmd.wipe();
+    return r;
 }

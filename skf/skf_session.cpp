@@ -68,7 +68,9 @@ uint32_t SKF_SetSymmKey(DEVHANDLE hDev, const unsigned char* pbKey, unsigned int
     if (!hDev || !pbKey || !phKey) return SAR_INVALIDHANDLEERR;
     CCOS17 cmd(0xA2, 0, 0, 0x80);
     cmd.addDw(ulAlgID).addBuf(pbKey, 16);
-    return newObject(HDL_SESSIONKEY, cmd, hDev, ulAlgID, phKey);
+    const uint32_t res = newObject(HDL_SESSIONKEY, cmd, hDev, ulAlgID, phKey);
+    cmd.wipe();
+    return res;
 }
 
 uint32_t SKF_EncryptInit(HANDLE hKey, BLOCKCIPHERPARAM EncryptParam) {

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "crypto/crypto.h"
 #include "skf/skf.h"
 #include "tests/unit/skf/oracle.h"
 #include "tests/unit/skf/sm2_oracle.h"
@@ -370,8 +369,8 @@ TEST_F(SkfVkeyTest, SignatureVerifiesWithOpenSsl) {
 
     const std::string text = "message signed by the key";
     const Bytes msg(text.begin(), text.end());
-    uint8_t e[32];
-    ASSERT_EQ(sm3WithZ(e, msg.data(), static_cast<uint32_t>(msg.size()), x.data(), y.data()), 32);
+    const Bytes eb = osslSm3WithZ(x, y, msg);
+    const uint8_t* e = eb.data();
     ECCSIGNATUREBLOB sig;
     ASSERT_EQ(SKF_ECCSignData(con, e, 32, &sig), SAR_OK);
     const Bytes r(sig.r + 32, sig.r + 64), s(sig.s + 32, sig.s + 64);

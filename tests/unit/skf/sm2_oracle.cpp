@@ -109,6 +109,26 @@ Bytes derToRaw(const Bytes& der) {
 
 }  // namespace
 
+Bytes osslSm3WithZ(const Bytes& x, const Bytes& y, const Bytes& msg) {
+    Bytes z = hexBytes("0080");
+    const std::string id = "1234567812345678";
+    z.insert(z.end(), id.begin(), id.end());
+    const Bytes curve = hexBytes(
+        "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC"
+        "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93"
+        "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7"
+        "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0");
+    z.insert(z.end(), curve.begin(), curve.end());
+    z.insert(z.end(), x.begin(), x.end());
+    z.insert(z.end(), y.begin(), y.end());
+    Bytes zh(32), e(32);
+    unsigned int n = 0;
+    EVP_Digest(z.data(), z.size(), zh.data(), &n, EVP_sm3(), nullptr);
+    zh.insert(zh.end(), msg.begin(), msg.end());
+    EVP_Digest(zh.data(), zh.size(), e.data(), &n, EVP_sm3(), nullptr);
+    return e;
+}
+
 bool osslSm2Verify(const Bytes& x, const Bytes& y, const Bytes& msg, const Bytes& r,
                    const Bytes& s) {
     EVP_PKEY* pk = pubKey(x, y);

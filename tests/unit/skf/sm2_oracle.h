@@ -8,6 +8,8 @@
 // X||Y (32 bytes each).
 bool osslSm2Verify(const Bytes& x, const Bytes& y, const Bytes& msg, const Bytes& r,
                    const Bytes& s);
+// e = SM3(Z || M) with the default signer ID, computed with OpenSSL's SM3.
+Bytes osslSm3WithZ(const Bytes& x, const Bytes& y, const Bytes& msg);
 // Encrypts to X||Y; returns C1(X||Y) || C3 || C2 (raw), empty on failure.
 Bytes osslSm2EncryptRaw(const Bytes& x, const Bytes& y, const Bytes& plain);
 
