@@ -16,6 +16,7 @@
 
 #include "util/util.h"
 #include "vkey/card.h"
+#include "vkey/crypto_ossl.h"
 #include "vkey/link.h"
 #include "vkey/vkey.h"
 
@@ -227,8 +228,11 @@ void Server::onDataPacket() {
     m_have += kUnit;
     if (m_have < m_need) return;
     size_t len = m_key.handleFrame(m_frame, m_have, m_reply, sizeof m_reply);
+    // Requests may carry PINs or key pairs, replies plaintext: wipe both.
+    wipe(m_frame, m_have);
     m_have = m_need = 0;
     if (len > 0) sendFrame(m_reply, len);
+    wipe(m_reply, len);
 }
 
 void Server::onControlReadable(size_t i) {
