@@ -224,6 +224,8 @@ class Base64 {
 // length above 65535, or an append past the declared length marks the
 // element failed (ok() false) and nothing is written. A parent built from a
 // failed element is failed too, so a message is either complete or refused.
+// Like the arena itself (and m_certData below), this is for the command
+// path: one command at a time, not for concurrent use.
 // ===========================================================================
 constexpr uint32_t kDerMaxValue = 65535;
 
@@ -295,7 +297,9 @@ int makepkcs10(const uint8_t* signature, uint8_t* out, int* outLength);
 // PKCS#7). On success *message points into the scratch arena (valid until it
 // is re-initialised) and *messageLength is its length. Returns 0, -1 for a
 // null or negative argument, -2 when the message does not fit the arena's
-// free space (nothing is taken from it then).
+// free space (nothing is taken from it then). The message takes one slice
+// of its own length + 8 bytes: at most certificate + data + the
+// certificate's issuer Name and serial number + 200 bytes.
 int makepkcs7Tilo(const uint8_t* certificate, int certificateLength, const uint8_t* data,
                   int dataLength, const uint8_t* signature, uint8_t** message, int* messageLength);
 // The same with the GM/T 0010 content types, SignedData version 3 and

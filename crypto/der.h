@@ -6,12 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/crypto.h"
+
 namespace der {
 
 // Header length for a value of n bytes (tag + 1..3 length bytes), 0 when n
 // is beyond the 65535 bytes this writer supports.
 inline uint32_t hdrLen(uint32_t n) {
-    return n < 128 ? 2 : n < 256 ? 3 : n <= 65535 ? 4 : 0;
+    return n < 128 ? 2 : n < 256 ? 3 : n <= kDerMaxValue ? 4 : 0;
 }
 
 // Writes tag and length header at p (room for hdrLen(n) bytes); returns the
