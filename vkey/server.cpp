@@ -42,7 +42,17 @@ int listenOn(const std::string& path, int type) {
     if (!makeAddr(path, sa)) return -1;
     int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    unlink(path.c_str());  // a stale socket of an earlier run
+    // A socket file nobody listens on is left from an earlier run; one that
+    // answers belongs to a running key and is not taken over.
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+        close(fd);
+        errno = EADDRINUSE;
+        return -1;
+    }
+    close(fd);
+    fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    unlink(path.c_str());
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
         close(fd);
         return -1;
