@@ -202,6 +202,9 @@ static void checkTiloMessage(const char* certName) {
     ASSERT_EQ(makepkcs7Tilo(certDer.data(), static_cast<int>(certDer.size()), data.data(),
                             static_cast<int>(data.size()), rs, &msg, &len),
               0);
+    // The arena budget the header promises.
+    const int fields = _getCertData(certDer.data(), static_cast<int>(certDer.size()));
+    EXPECT_LE(len, static_cast<int>(certDer.size() + data.size()) + fields + 200);
     std::string dump;
     ASSERT_TRUE(asn1parse(msg, static_cast<size_t>(len), dump)) << dump;
     EXPECT_NE(dump.find(":pkcs7-signedData"), std::string::npos) << dump;
