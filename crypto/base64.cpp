@@ -1,5 +1,7 @@
 // Base64 (RFC 4648) for the signing commands' data: strict on encoding,
 // tolerant on decoding (both alphabets, foreign characters skipped).
+#include <climits>
+
 #include "crypto/crypto.h"
 
 const char B64_ENCODINGTABLE[65] =
@@ -63,9 +65,9 @@ char* base64_encodingover(const uint8_t* in, int r, char* out, bool urlSafe) {
 
 int Base64EncodeRequireSize(int n, bool lineBreaks) {
     if (n <= 0) return 0;
-    int size = (n / 3 + (n % 3 != 0)) * 4;
+    int64_t size = (static_cast<int64_t>(n) / 3 + (n % 3 != 0)) * 4;
     if (lineBreaks) size += (size / kLineChars + 1) * 2;
-    return size;
+    return size <= INT_MAX ? static_cast<int>(size) : -1;  // no int size can hold it
 }
 
 int Base64DecodeRequireSize(int n) {
@@ -75,7 +77,8 @@ int Base64DecodeRequireSize(int n) {
 
 bool Base64Encode(const uint8_t* in, int n, char* out, int* size, bool lineBreaks, bool urlSafe) {
     if (!in || !out || !size || n < 0) return false;
-    if (*size < Base64EncodeRequireSize(n, lineBreaks)) return false;
+    const int required = Base64EncodeRequireSize(n, lineBreaks);
+    if (required < 0 || *size < required) return false;
     const int whole = n / 3;  // whole quartets
     const int lines = whole / kLineGroups;
     char* p = out;
@@ -122,6 +125,7 @@ bool Base64Decode(const char* in, int n, uint8_t* out, int* size) {
 std::string Base64::encodeBase64(const uint8_t* in, int n, bool lineBreaks, bool urlSafe) {
     if (n < 1) return std::string();
     int size = Base64EncodeRequireSize(n, lineBreaks);
+    if (size < 0) return std::string();
     std::string text(static_cast<size_t>(size), '\0');
     if (!Base64Encode(in, n, &text[0], &size, lineBreaks, urlSafe)) return std::string();
     text.resize(static_cast<size_t>(size));

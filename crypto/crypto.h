@@ -182,7 +182,7 @@ int stripPKCS1Decrypt(const uint8_t* from, int fromLength, uint8_t* to, int* toL
 extern const char B64_ENCODINGTABLE[65];
 
 // Capacity Base64Encode requires: 4 * ceil(n / 3), plus (size / 76 + 1) * 2
-// with line breaks. 0 for n <= 0.
+// with line breaks. 0 for n <= 0, -1 when the size would not fit an int.
 int Base64EncodeRequireSize(int n, bool lineBreaks);
 // Encodes n bytes into out; *size is in/out (capacity, then characters
 // written; no terminator). Returns false (nothing written) for a null

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <climits>
+
 #include "crypto/crypto.h"
 #include "tests/unit/crypto/testutil.h"
 
@@ -55,6 +57,8 @@ TEST(Base64, RequiredSizes) {
     EXPECT_EQ(Base64EncodeRequireSize(4, false), 8);
     EXPECT_EQ(Base64EncodeRequireSize(57, true), 80);
     EXPECT_EQ(Base64EncodeRequireSize(0, true), 0);
+    EXPECT_EQ(Base64EncodeRequireSize(INT_MAX, false), -1);  // beyond int: refused
+    EXPECT_EQ(Base64EncodeRequireSize(1610612733, false), 2147483644);
     EXPECT_EQ(Base64DecodeRequireSize(5), 6);
     EXPECT_EQ(Base64DecodeRequireSize(8), 6);
 }
