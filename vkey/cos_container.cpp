@@ -300,8 +300,7 @@ uint16_t cosExtEncrypt(Card&, const Apdu& a, Reply& r) {
     if (!sm2PointValid(x, y)) return SW_BAD_DATA;
     uint8_t head[96];
     uint8_t* c2 = r.data + 100;
-    if (!sm2Encrypt(x, y, rd.take(len), len, head, head + 32, head + 64, c2))
-        return SW_INTERNAL;
+    if (!sm2Encrypt(x, y, rd.take(len), len, head, head + 32, head + 64, c2)) return SW_INTERNAL;
     r.put(head, 96);
     r.putU32(len);
     r.len += len;

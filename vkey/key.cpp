@@ -10,7 +10,8 @@
 
 namespace vkey {
 
-Key::Key() : m_card(new Card), m_store(new Store), m_reply(new Reply) {}
+Key::Key()
+    : m_card(new Card), m_store(new Store), m_reply(new Reply), m_out(new uint8_t[kMaxFrame]) {}
 Key::~Key() = default;
 
 OpenResult Key::open(const std::string& stateDir, const uint8_t* deviceKey,
@@ -103,16 +104,16 @@ size_t Key::cardCommand(const uint8_t* apdu, size_t len, uint8_t* out, size_t ca
     return 4 + r.len;
 }
 
-size_t Key::handleFrame(const uint8_t* frame, size_t len, uint8_t* reply, size_t cap) {
+void Key::receive(const uint8_t* frame, size_t len, FrameSink& out) {
     FrameView f;
     const char* why = checkRequestFrame(frame, len, f);
     if (why != nullptr) {
         keyLog("dropped request frame: %s (%zu bytes)", why, len);
-        return 0;
+        return;
     }
+    uint8_t* reply = m_out.get();
     uint8_t* payload = reply + kFrameHeader;
-    size_t room = cap > kFrameEnvelope ? cap - kFrameEnvelope : 0;
-    if (room > kMaxReplyFrame - kFrameEnvelope) room = kMaxReplyFrame - kFrameEnvelope;
+    const size_t room = kMaxReplyFrame - kFrameEnvelope;
     size_t n = 0;
     switch (f.channel) {
         case kChannelCard:
@@ -128,12 +129,41 @@ size_t Key::handleFrame(const uint8_t* frame, size_t len, uint8_t* reply, size_t
             n = statusOnly(SW_BAD_CLA, payload, room);
             break;
     }
-    if (n == 0) return 0;
+    if (n == 0) return;
     if (m_verbose && f.channel == kChannelCard && f.length >= 8)
         keyLog("seq %u: %02X %02X %02X %02X lc %u -> %02X%02X, %zu bytes", f.seq, f.payload[0],
                f.payload[1], f.payload[2], f.payload[3], f.payload[4] | f.payload[5] << 8,
                payload[1], payload[0], n - 4);
-    return buildReplyFrame(reply, cap, n, f.channel, f.seq);
+    size_t total = buildReplyFrame(reply, kMaxReplyFrame, n, f.channel, f.seq);
+    if (total > 0) out.sendFrame(reply, total);
+    wipe(reply, total);
+}
+
+namespace {
+
+// Keeps the first reply frame in a caller's buffer.
+class BufferSink : public FrameSink {
+  public:
+    BufferSink(uint8_t* buf, size_t cap) : m_buf(buf), m_cap(cap) {}
+    void sendFrame(const uint8_t* frame, size_t len) override {
+        if (m_len != 0 || !fitsIn(0, len, m_cap)) return;
+        memcpy(m_buf, frame, len);
+        m_len = len;
+    }
+    size_t length() const { return m_len; }
+
+  private:
+    uint8_t* m_buf;
+    size_t m_cap;
+    size_t m_len = 0;
+};
+
+}  // namespace
+
+size_t Key::handleFrame(const uint8_t* frame, size_t len, uint8_t* reply, size_t cap) {
+    BufferSink sink(reply, cap);
+    receive(frame, len, sink);
+    return sink.length();
 }
 
 }  // namespace vkey

@@ -77,10 +77,18 @@ std::vector<std::string> words(const std::string& line) {
 
 class Server {
   public:
-    Server(Key& key, const ServerOptions& opt) : m_key(key), m_opt(opt) {}
+    Server(Key& key, const ServerOptions& opt) : m_key(key), m_opt(opt), m_sink(*this) {}
     int run();
 
   private:
+    // Reply frames of the key go out on the data connection, if any.
+    struct DataSink : FrameSink {
+        explicit DataSink(Server& s) : server(s) {}
+        void sendFrame(const uint8_t* frame, size_t len) override {
+            if (server.m_data >= 0) server.sendFrame(frame, len);
+        }
+        Server& server;
+    };
     struct CtlClient {
         int fd;
         std::string in;
@@ -115,7 +123,7 @@ class Server {
     int m_data = -1;
     uint8_t m_frame[kMaxFrame + kUnit];
     size_t m_have = 0, m_need = 0;
-    uint8_t m_reply[kMaxFrame + kUnit];
+    DataSink m_sink;
 };
 
 const Server::CtlCommand Server::kCtlCommands[] = {
@@ -237,12 +245,9 @@ void Server::onDataPacket() {
     memcpy(m_frame + m_have, unit, kUnit);
     m_have += kUnit;
     if (m_have < m_need) return;
-    size_t len = m_key.handleFrame(m_frame, m_have, m_reply, sizeof m_reply);
-    // Requests may carry PINs or key pairs, replies plaintext: wipe both.
-    wipe(m_frame, m_have);
+    m_key.receive(m_frame, m_have, m_sink);
+    wipe(m_frame, m_have);  // requests may carry PINs or key pairs
     m_have = m_need = 0;
-    if (len > 0) sendFrame(m_reply, len);
-    wipe(m_reply, len);
 }
 
 void Server::onControlReadable(size_t i) {

@@ -59,6 +59,16 @@ class Card;
 class Store;
 struct Reply;
 
+// Where a key's reply frames go. The card OS answers each request at once
+// with one frame; services that answer later or in several frames (the
+// fingerprint module: continuation byte 1 on all but the last) use the same
+// sink.
+class FrameSink {
+  public:
+    virtual ~FrameSink() = default;
+    virtual void sendFrame(const uint8_t* frame, size_t len) = 0;
+};
+
 // One key: persistent state, card OS, frame handling. Not thread-safe: the
 // server drives it from one thread.
 class Key {
@@ -71,9 +81,14 @@ class Key {
     static OpenResult open(const std::string& stateDir, const uint8_t* deviceKey,
                            std::unique_ptr<Key>& out, std::string& err);
 
-    // One whole request frame in, one reply frame out (written to `reply`,
-    // capacity `cap`). Returns the reply length, or 0 when the request is
-    // malformed and dropped (logged). The reply echoes channel and sequence.
+    // One whole request frame in (`len` bytes, zero padding after the tail
+    // allowed); replies go to `out`, echoing channel and sequence. A
+    // malformed request is dropped and logged. Services are chosen by the
+    // frame's channel byte; a channel without one gets status 0x6E00.
+    void receive(const uint8_t* frame, size_t len, FrameSink& out);
+
+    // receive() for one immediate reply, written to `reply` (capacity
+    // `cap`). Returns its length, or 0 when nothing was answered.
     size_t handleFrame(const uint8_t* frame, size_t len, uint8_t* reply, size_t cap);
 
     // The card OS alone: one APDU (header + data) in, the reply body
@@ -96,8 +111,9 @@ class Key {
     Key();
     std::unique_ptr<Card> m_card;
     std::unique_ptr<Store> m_store;
-    std::unique_ptr<Reply> m_reply;
-    bool m_verbose = false;  // one command at a time; too large for a stack frame
+    std::unique_ptr<Reply> m_reply;    // one command at a time; too large for a stack frame
+    std::unique_ptr<uint8_t[]> m_out;  // the reply frame being built
+    bool m_verbose = false;
 };
 
 // Front-end options of one `fpkey-vkey` process.
