@@ -93,8 +93,7 @@ uint32_t cosExchangeFixed(CCOS17& cmd, void* hDev, uint8_t* rep, unsigned int ca
     unsigned int n = cap;
     uint32_t r = cmd.m_link ? SAR_OK : cosBind(cmd, hDev);
     if (r == SAR_OK) r = cmd.SndRcv(0, -1);
-    if (r == SAR_OK) r = cmd.getRcv(rep, n, false);
-    if (r == 0x6A9E) r = SAR_OK;
+    if (r == SAR_OK) r = rcvReply(cmd, rep, n, false);
     if (r != SAR_OK) return logRet(r);
     if (got) *got = n;
     return SAR_OK;
@@ -106,4 +105,9 @@ bool resolveObj(int type, HANDLE h, ObjRef& ref) {
         return false;
     }
     return true;
+}
+
+uint32_t rcvReply(CCOS17& cmd, void* out, unsigned int& len, bool copyFirst) {
+    const uint32_t r = cmd.getRcv(out, len, copyFirst);
+    return r == 0x6A9E ? SAR_OK : r;
 }

@@ -79,6 +79,11 @@ inline bool allZero(const uint8_t* p, unsigned int n) {
 // reply length on success.
 uint32_t rcvToCaller(CCOS17& cmd, void* out, unsigned int* pulLen);
 
+// getRcv for a command answered by one reply: "more data" counts as
+// success, like the usual status test, so no bare status word leaks out as a
+// result code.
+uint32_t rcvReply(CCOS17& cmd, void* out, unsigned int& len, bool copyFirst);
+
 // Bind (when not yet bound), exchange and receive the reply data into a
 // caller's buffer (rcvToCaller rules). More-data is reported as success.
 uint32_t cosExchangeTo(CCOS17& cmd, void* hDev, void* out, unsigned int* pulLen);

@@ -106,7 +106,7 @@ uint32_t SKF_CreateApplication(DEVHANDLE hDev, const char* szAppName, const char
     secureWipe(rec, sizeof rec);
     uint8_t id[2] = {};
     unsigned int n = sizeof id;
-    if (r == SAR_OK) r = cmd.getRcv(id, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, id, n, false);
     cmd.wipe();  // the record carried both PINs
     if (r != SAR_OK) return logRet(r);
 
@@ -158,7 +158,7 @@ uint32_t SKFX_OpenApplication(DEVHANDLE hDev, const char* szAppName, HAPPLICATIO
     if (r != SAR_OK) return r;
     uint8_t rep[10] = {};
     unsigned int n = sizeof rep;
-    r = cmd.getRcv(rep, n, true);
+    r = rcvReply(cmd, rep, n, true);
     const unsigned short id = getLe16(rep + 8);
     if (id != 0) {
         *phApplication = setHdlName(HDL_APP, szAppName, hDev, id, kHdlNameMax);

@@ -10,7 +10,7 @@ constexpr unsigned kCertMax = 2048;
 uint32_t rcvConId(CCOS17& cmd, unsigned short& id) {
     uint8_t rep[2] = {};
     unsigned int n = sizeof rep;
-    const uint32_t r = cmd.getRcv(rep, n, false);
+    const uint32_t r = rcvReply(cmd, rep, n, false);
     id = getLe16(rep);
     return r;
 }
@@ -168,7 +168,7 @@ uint32_t SKF_GetContainerType(HCONTAINER hContainer, unsigned int* pulContainerT
     r = cmd.SndRcv(0, -1);
     uint8_t rep[32] = {};
     unsigned int n = sizeof rep;
-    if (r == SAR_OK) r = cmd.getRcv(rep, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, rep, n, false);
     if (r != SAR_OK) return logRet(r);
     *pulContainerType = rep[0];
     return SAR_OK;

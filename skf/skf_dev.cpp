@@ -194,7 +194,7 @@ uint32_t SKFX_GetDevInfoEx(DEVHANDLE hDev, unsigned int selector, void* buf, uns
     r = cmd.SndRcv(0, -1);
     uint8_t work[kDevInfoReply];
     unsigned int n = sizeof work;
-    if (r == SAR_OK) r = cmd.getRcv(work, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, work, n, false);
     if (r != SAR_OK) return logRet(r);
     if (*pulLen < n) return SAR_INVALIDPARAMERR;
     *pulLen = n;
@@ -248,7 +248,7 @@ uint32_t SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
     // Cleared first: a short reply leaves the fields it does not reach zero.
     uint8_t rep[kDevInfoReply] = {};
     unsigned int n = sizeof rep;
-    if (r == SAR_OK) r = cmd.getRcv(rep, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, rep, n, false);
     if (r != SAR_OK) return logRet(r);
 
     memset(pDevInfo, 0, sizeof *pDevInfo);
@@ -286,7 +286,7 @@ uint32_t SKF_GenRandom(DEVHANDLE hDev, unsigned char* pbRandom, unsigned int ulR
     cmd.setWithLe(static_cast<int>(ulRandomLen));
     r = cmd.SndRcv(0, -1);
     unsigned int n = ulRandomLen;
-    if (r == SAR_OK) r = cmd.getRcv(pbRandom, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, pbRandom, n, false);
     if (r != SAR_OK) return logRet(r);
     return SAR_OK;
 }

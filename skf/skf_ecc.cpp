@@ -67,7 +67,7 @@ uint32_t SKF_GenECCKeyPairEx(HCONTAINER hContainer, unsigned int ulAlgId, BOOL b
     }
     uint8_t rep[64] = {};
     unsigned int n = sizeof rep;
-    r = active->getRcv(rep, n, false);
+    r = rcvReply(*active, rep, n, false);
     if (r != SAR_OK) return logRet(r);
     memset(pBlob, 0, sizeof *pBlob);
     pBlob->BitLen = kEccBits;
@@ -111,12 +111,12 @@ uint32_t SKF_ExportPublicKey(HCONTAINER hContainer, BOOL bSignFlag, unsigned cha
     r = cmd.SndRcv(0, -1);
     uint8_t rep[kPubWork] = {};
     unsigned int n = sizeof rep;
-    if (r == SAR_OK) r = cmd.getRcv(rep, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, rep, n, false);
     if (r != SAR_OK) return logRet(r);
     if (n < 4) return logRet(SAR_FAIL);
     const uint32_t bits = getLe32(rep);
     if (bits == kEccBits) {
-        if (!fitsIn(4, 2 * kCoord, n)) return logRet(SAR_FAIL);
+        if (!fitsIn(4, size_t{2} * kCoord, n)) return logRet(SAR_FAIL);
         *pulBlobLen = sizeof(Struct_ECCPUBLICKEYBLOB);
         if (pbBlob) {
             Struct_ECCPUBLICKEYBLOB blob;
@@ -160,7 +160,7 @@ uint32_t SKF_ECCSignData(HCONTAINER hContainer, const unsigned char* pbData, uns
     r = cmd.SndRcv(0, -1);
     uint8_t rep[kSigWork] = {};
     unsigned int n = sizeof rep;
-    if (r == SAR_OK) r = cmd.getRcv(rep, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, rep, n, false);
     if (r != SAR_OK) return logRet(r);
     if (n < 4 + 2 * kCoord) return logRet(SAR_FAIL);
     putCoord(pSignature->r, rep + 4);
@@ -193,7 +193,7 @@ uint32_t SKF_ECCDecrypt(HCONTAINER hContainer, const Struct_ECCCIPHERBLOB* pCiph
     if (r == SAR_OK) r = statusTest(cmd);
     uint8_t rep[kCipherWork];
     unsigned int n = sizeof rep;
-    if (r == SAR_OK) r = cmd.getRcv(rep, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, rep, n, false);
     if (r != SAR_OK) return logRet(r);
     if (n < 4 || n - 4 > *pulPlainTextLen) {
         secureWipe(rep, sizeof rep);
@@ -229,7 +229,7 @@ uint32_t SKF_ExtECCEncrypt(DEVHANDLE hDev, const Struct_ECCPUBLICKEYBLOB* pECCPu
     if (r == SAR_OK) r = statusTest(cmd);
     uint8_t rep[kCipherWork];
     unsigned int n = sizeof rep;
-    if (r == SAR_OK) r = cmd.getRcv(rep, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, rep, n, false);
     if (r != SAR_OK) return logRet(r);
     if (n < 100) return logRet(SAR_FAIL);
     const uint32_t clen = getLe32(rep + 96);

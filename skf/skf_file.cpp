@@ -100,7 +100,7 @@ uint32_t SKS_InitReadFile(DEVHANDLE hDev, unsigned short fileId, unsigned char* 
     cmd.setWithLe(len);
     r = cmd.SndRcv(0, -1);
     unsigned int n = len ? len : CCOS17::kArea;
-    if (r == SAR_OK) r = cmd.getRcv(buf, n, false);
+    if (r == SAR_OK) r = rcvReply(cmd, buf, n, false);
     if (r != SAR_OK) return logRet(r);
     len = static_cast<unsigned short>(n);
     return SAR_OK;

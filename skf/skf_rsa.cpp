@@ -61,9 +61,9 @@ uint32_t SKF_GenExtRSAKey(DEVHANDLE hDev, unsigned int ulBitsLen, Struct_RSAPRIV
     p += m;
     putRight(pBlob->Prime1, sizeof pBlob->Prime1, p, h);
     putRight(pBlob->Prime2, sizeof pBlob->Prime2, p + h, h);
-    putRight(pBlob->Prime1Exponent, sizeof pBlob->Prime1Exponent, p + 2 * h, h);
-    putRight(pBlob->Prime2Exponent, sizeof pBlob->Prime2Exponent, p + 3 * h, h);
-    putRight(pBlob->Coefficient, sizeof pBlob->Coefficient, p + 4 * h, h);
+    putRight(pBlob->Prime1Exponent, sizeof pBlob->Prime1Exponent, p + size_t{2} * h, h);
+    putRight(pBlob->Prime2Exponent, sizeof pBlob->Prime2Exponent, p + size_t{3} * h, h);
+    putRight(pBlob->Coefficient, sizeof pBlob->Coefficient, p + size_t{4} * h, h);
     secureWipe(rep, sizeof rep);
     return SAR_OK;
 }
@@ -106,7 +106,7 @@ uint32_t SKF_GenRSAKeyPairEx(HCONTAINER hContainer, unsigned int ulBitsLen, BOOL
     }
     uint8_t rep[kRsaWork] = {};
     unsigned int n = sizeof rep;
-    r = active->getRcv(rep, n, false);
+    r = rcvReply(*active, rep, n, false);
     if (r != SAR_OK) return logRet(r);
     return fillRsaPub(rep, n, ulBitsLen, pBlob);
 }
