@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -135,7 +136,13 @@ void judgeLogOpen() {
     }
     snprintf(m_path, sizeof m_path, "%s", pathOr("FPKEYD_LOG_FILE", "/var/log/fpkeyweb.log"));
     char word[256] = {0};
-    if (fscanf(cfg, "%255s", word) == 1 && word[0]) {
+    bool cut = false;
+    if (fscanf(cfg, "%255s", word) == 1) {
+        int next = fgetc(cfg);
+        cut = next != EOF && !isspace(next);
+    }
+    // A word longer than the field would name some other directory: keep the default.
+    if (word[0] && !cut) {
         // A directory too long for the path field keeps the default file.
         char candidate[sizeof m_path];
         int n = snprintf(candidate, sizeof candidate, "%s/fpkeydll.log", word);
