@@ -70,10 +70,16 @@ void* cosInitUsbDev(const char* name) {
     }
     PORT_FillParam(&m_sDevParam[port], port, name);
     slot->port = port;
-    if (initPortParam(&slot->portParam, &m_sDevParam[port]) != 0) return nullptr;
+    if (initPortParam(&slot->portParam, &m_sDevParam[port]) != 0) {
+        slot->port = kSlotFree;
+        return nullptr;
+    }
     slot->link.SetDev(&slot->portParam);
     if (slot->link.linkf_openDev() != 0) {
-        slot->link.linkf_closeDev();
+        // The slot is given back: a key that vanished between listing and
+        // connecting must not hold a slot until the process ends.
+        slot->link.releaseDev();
+        slot->port = kSlotFree;
         return nullptr;
     }
     _nvlog("initUsbDev ok, UsbPort=%d, hDev=0x%lx", port, reinterpret_cast<unsigned long>(slot));

@@ -52,6 +52,22 @@ TEST(DevTableTest, SeventeenthConnectFailsEvenForAnOpenName) {
     EXPECT_TRUE(link->isOpened());
 }
 
+TEST(DevTableTest, FailedOpenGivesTheSlotBack) {
+    fake::reset();
+    fake::attach(0, "K0");
+    // No such key on this machine: the USB open fails.
+    EXPECT_EQ(cosInitUsbDev("FingerPrint.Usb.0x2541.0x2549..9.9"), nullptr);
+    EXPECT_EQ(getFreeUsbPort(), 1);
+    DEVHANDLE h = nullptr;
+    EXPECT_EQ(SKF_ConnectDev("FingerPrint.Usb.0x2541.0x2549..9.8", &h), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(getFreeUsbPort(), 1);
+    // Reconnecting a name that is open reuses its slot even when it fails,
+    // and that slot is then free too.
+    EXPECT_EQ(cosInitUsbDev("K0"), nullptr);
+    EXPECT_EQ(getFreeUsbPort(), 0);
+}
+
 TEST(DevTableTest, DisconnectFreesTheSlotAndUnknownHandlesAreHarmless) {
     fake::reset();
     void* h = fake::attach(0, "K1");
