@@ -49,6 +49,7 @@ uint32_t NUV_FpcGetNum(void* hDev, uint8_t* out) {
 }
 
 uint32_t NUV_FpcEnroll(void* hDev, uint8_t* out, NUV_FPC_CALLBACK cb) {
+    _nvlog(">>-%s", "NUV_FpcEnroll");
     return NUV_FpcEnrollEx(hDev, out, cb, 0);
 }
 
@@ -160,6 +161,7 @@ uint32_t NUV_FpcReadFlash(void* hDev, uint32_t pos, uint32_t count, uint8_t* out
 }
 
 uint32_t NUV_FpcChip592Cmd(void* hDev, uint8_t* out, uint32_t sub, uint32_t outCap) {
+    _nvlog(">>-%s", "NUV_FpcChip592Cmd");
     return NUV_FpcChip592CmdEx(hDev, out, sub, nullptr, 0, outCap);
 }
 

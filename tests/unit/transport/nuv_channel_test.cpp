@@ -242,6 +242,110 @@ TEST_F(NuvChannel, ReceivedLengthBeyondThePackIsRefused) {
     EXPECT_EQ(NUV_FpcLogout(nullptr, 1), NUV_ERR_FRAME);
 }
 
+// Answers made of mutated frames: whatever arrives, the count either fails
+// or succeeds exactly when the frame obeys every rule, and nothing is written
+// outside the caller's 66 bytes.
+struct Replay {
+    uint8_t seq = 0;
+    Bytes answer;
+};
+Replay g_replay;
+int replayTxd(uint64_t, const uint8_t* bytes, int len, int* sent) {
+    g_replay.seq = bytes[FRAME_OFS_SEQ];
+    *sent = len;
+    return 0;
+}
+int replayRxd(uint64_t, uint8_t* buf, int capacity, int* received) {
+    const Bytes& a = g_replay.answer;
+    if (a.size() > static_cast<size_t>(capacity)) return SS_ERR_TOO_LONG;
+    memcpy(buf, a.data(), a.size());
+    *received = static_cast<int>(a.size());
+    return 0;
+}
+
+TEST_F(NuvChannel, MutatedAnswersNeverOverrunOrPassAsSuccess) {
+    _ST_DEV_OPT opt{};
+    opt.openDev = okOpen;
+    opt.txdPkg = replayTxd;
+    opt.rxdPkg = replayRxd;
+    CLink link;
+    link.SetDev(&opt);
+    ASSERT_EQ(link.linkf_openDev(), 0);
+    NUV_SetLink(&link);
+    uint32_t rng = 12345;
+    auto next = [&rng](uint32_t n) {
+        rng = rng * 1103515245u + 12345u;
+        return (rng >> 8) % n;
+    };
+    int successes = 0;
+    for (int i = 0; i < 3000; ++i) {
+        // A well-formed answer for the next request ...
+        const uint32_t payloadLen = next(90);
+        Bytes f(payloadLen + FRAME_ENVELOPE);
+        for (size_t k = FRAME_OFS_PAYLOAD; k < FRAME_OFS_PAYLOAD + payloadLen; ++k)
+            f[k] = static_cast<uint8_t>(next(256));
+        if (payloadLen >= 4) {
+            putLe16(next(4) == 0 ? 0xE101 : 0, f.data() + FRAME_OFS_PAYLOAD);
+            putLe16(static_cast<uint16_t>(next(payloadLen)), f.data() + FRAME_OFS_PAYLOAD + 2);
+        }
+        frameBuild(f.data(), f.size(), payloadLen, FRAME_CH_FPM, 0, nuvPeekSequence(), 0);
+        // ... then damaged in one of several ways.
+        switch (next(4)) {
+            case 0:
+                f[next(static_cast<uint32_t>(f.size()))] ^= static_cast<uint8_t>(1 + next(255));
+                break;
+            case 1:
+                f.resize(next(static_cast<uint32_t>(f.size()) + 8));
+                break;
+            case 2:
+                UNPACKED16(static_cast<uint16_t>(next(0x900)), f.data() + FRAME_OFS_LEN);
+                break;
+            default:
+                break;
+        }
+        g_replay.answer = f;
+
+        struct {
+            uint8_t out[NUV_FPC_NUM_MAX];
+            uint8_t guard[16];
+        } room;
+        memset(&room, 0xC3, sizeof room);
+        const uint32_t r = NUV_FpcGetNum(nullptr, room.out);
+        for (uint8_t g : room.guard)
+            ASSERT_EQ(g, 0xC3) << i;
+
+        // The rules, stated independently of the channel code.
+        const size_t got = f.size();
+        bool wellFormed = got >= FRAME_ENVELOPE && f[0] == FRAME_HEAD &&
+                          framePayloadLen(f.data()) + FRAME_ENVELOPE == got &&
+                          f[got - 1] == FRAME_TAIL && f[FRAME_OFS_CIPHER] == 0;
+        if (wellFormed) {
+            const size_t L = got - FRAME_ENVELOPE;
+            wellFormed = get_checksum(f.data() + 1, static_cast<uint16_t>(L + 6)) ==
+                         PACKED16(f.data() + FRAME_OFS_PAYLOAD + L);
+        }
+        if (!wellFormed) {
+            if (f.size() > FRAME_OFS_CIPHER && f[FRAME_OFS_CIPHER] != 0) continue;
+            EXPECT_NE(r, 0u) << i;
+            continue;
+        }
+        const uint8_t* p = f.data() + FRAME_OFS_PAYLOAD;
+        const size_t L = got - FRAME_ENVELOPE;
+        if (L < 4 || getLe16(p + 2) > L - 4) {
+            EXPECT_EQ(r, NUV_ERR_RSP_SHORT) << i;
+        } else if (getLe16(p) != 0) {
+            EXPECT_EQ(r, NUV_MODULE_BASE + getLe16(p)) << i;
+        } else if (getLe16(p + 2) > NUV_FPC_NUM_MAX) {
+            EXPECT_EQ(r, NUV_ERR_BUF_SMALL) << i;
+        } else {
+            ASSERT_EQ(r, 0u) << i;
+            EXPECT_EQ(memcmp(room.out, p + 4, getLe16(p + 2)), 0) << i;
+            ++successes;
+        }
+    }
+    EXPECT_GT(successes, 100);  // the damage left enough frames intact
+}
+
 TEST_F(NuvChannel, PayloadCipherAgainstOpenSsl) {
     uint8_t key[16];
     for (int i = 0; i < 16; ++i)
