@@ -149,7 +149,12 @@ TEST_F(SkfObjTest, Certificates) {
     EXPECT_EQ(SKF_ImportCertificate(con, 1, big.data(), 2049), SAR_INVALIDPARAMERR);
     // Fits the 2,048-byte limit but not the command beside its prefix.
     EXPECT_EQ(SKF_ImportCertificate(con, 1, big.data(), 2048), SAR_INDATALENERR);
+    EXPECT_EQ(SKF_ImportCertificate(con, 1, big.data(), 2030), SAR_INDATALENERR);
     EXPECT_EQ(fake::sent.size(), 1u);
+    fake::reply(0x9000);
+    EXPECT_EQ(SKF_ImportCertificate(con, 1, big.data(), 2029), SAR_OK);  // the largest that fits
+    EXPECT_EQ(fake::data(1).size(), kCosMaxData);
+    fake::sent.erase(fake::sent.begin() + 1);
 
     fake::reply(0x9000, cert);
     unsigned int len = 0;
