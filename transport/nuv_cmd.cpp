@@ -7,7 +7,11 @@
 // shared by all commands is therefore all that needs care: the link pointer,
 // the wait time, the sequence counter and the registry hooks are atomics
 // (the sequence is taken with one fetch_add, so two requests never share a
-// byte), and the share key is copied in and out under a small lock.
+// byte), and the share key is copied in and out under a small lock. Sends
+// of this channel are serialised by a send lock: a cancel may go out while
+// the worker is still sending its request, and one port has one staging
+// buffer per direction. Receives take no lock, so a cancel never waits for
+// the worker's pending receive.
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -25,6 +29,7 @@ std::atomic<uint8_t> s_sequence{0};
 std::atomic<NUV_GETLINK_FN> s_getLink{nullptr};
 std::atomic<NUV_FREEDEV_FN> s_freeDev{nullptr};
 
+std::mutex s_sendLock;
 std::mutex s_keyLock;
 uint8_t G_PUB_SHARE_KEY[16];
 std::atomic<int> G_IS_CREATE_SHARE_KEY{0};
@@ -288,7 +293,11 @@ uint32_t NUV_CMD::sendFrame(uint8_t* reqSeq) {
         _nvlogstr("request too long");
         return NUV_ERR_REQ_TOO_LONG;
     }
-    const int r = m_link->linkf_txd_buff(PROTOCOL_FRAME, m_pack.frame, static_cast<int>(total));
+    int r;
+    {
+        std::lock_guard<std::mutex> g(s_sendLock);
+        r = m_link->linkf_txd_buff(PROTOCOL_FRAME, m_pack.frame, static_cast<int>(total));
+    }
     if (r != 0) {
         _nvlog("send %x", static_cast<unsigned>(r));
         return NUV_ERR_LINK;

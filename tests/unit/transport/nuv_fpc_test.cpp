@@ -198,6 +198,35 @@ TEST_F(NuvFpc, CancelFromAnotherThreadDuringVerification) {
     cancelWhileWaiting(peer, progress, false);
 }
 
+// Cancels sent from two threads at once (as when a cancel meets the
+// worker's own request) reach the key as whole frames.
+TEST_F(NuvFpc, ConcurrentSendsArriveWhole) {
+    constexpr int kEach = 500;
+    const uint8_t data[100] = {};
+    auto sender = [&] {
+        for (int i = 0; i < kEach; ++i)
+            NUV_FpcChip592CmdEx(nullptr, nullptr, NUV_FPC_SUB_CANCEL, data, sizeof data);
+    };
+    const uint8_t first = nuvPeekSequence();
+    std::thread a(sender);
+    std::thread b(sender);
+    a.join();
+    b.join();
+    ASSERT_TRUE(peer.waitRequests(2 * kEach));
+    const auto req = peer.requests();
+    ASSERT_EQ(req.size(), 2u * kEach);
+    std::vector<int> seen(256), expected(256);
+    for (const ModuleRequest& r : req) {
+        ASSERT_EQ(frameCheckEx(r.frame.data(), r.frame.size(), FRAME_MAX_PAYLOAD), 1);
+        ASSERT_EQ(r.payload().size(), 4u + 1 + sizeof data);
+        seen[r.seq()]++;
+    }
+    // Each request took the next sequence byte: no two shared one.
+    for (int k = 0; k < 2 * kEach; ++k)
+        expected[static_cast<uint8_t>(first + k)]++;
+    EXPECT_EQ(seen, expected);
+}
+
 TEST_F(NuvFpc, ModuleTimeOut) {
     // One capture report, then silence until the wait runs out.
     peer.setScript([](ModulePeer& p, const ModuleRequest& r) { p.answer(r.seq(), 0, {}, 1); });
