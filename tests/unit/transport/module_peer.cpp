@@ -52,6 +52,7 @@ Bytes ModuleRequest::data() const {
 }
 
 ModulePeer::ModulePeer() {
+    m_waits.reserve(4096);  // the daemon-side receive must not allocate
     socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, m_fd);
     _ST_DEV_OPT opt{};
     opt.handle = reinterpret_cast<uint64_t>(this);

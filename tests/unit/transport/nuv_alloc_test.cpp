@@ -1,0 +1,121 @@
+// The fingerprint channel makes no heap allocation on the calling thread:
+// module commands with multi-frame answers, the send-only cancel and an
+// enciphered vault exchange run while every malloc/calloc/realloc and
+// operator new of this thread is counted (wrapped at link time).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "tests/unit/transport/module_peer.h"
+#include "transport/nuv_cmd.h"
+
+namespace {
+thread_local bool t_counting = false;
+thread_local int t_allocs = 0;
+void note() {
+    if (t_counting) ++t_allocs;
+}
+}  // namespace
+
+extern "C" {
+void* __real_malloc(size_t n);
+void* __real_calloc(size_t n, size_t m);
+void* __real_realloc(void* p, size_t n);
+void* __wrap_malloc(size_t n) {
+    note();
+    return __real_malloc(n);
+}
+void* __wrap_calloc(size_t n, size_t m) {
+    note();
+    return __real_calloc(n, m);
+}
+void* __wrap_realloc(void* p, size_t n) {
+    note();
+    return __real_realloc(p, n);
+}
+}
+
+void* operator new(size_t n) {
+    note();
+    void* p = __real_malloc(n == 0 ? 1 : n);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](size_t n) {
+    return operator new(n);
+}
+void operator delete(void* p) noexcept {
+    free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    free(p);
+}
+void operator delete[](void* p) noexcept {
+    free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    free(p);
+}
+
+namespace {
+
+int s_calls = 0;
+int countCalls(int*, void*, int*) {
+    ++s_calls;
+    return 0;
+}
+
+TEST(NuvNoAllocation, ModuleAndVaultCommands) {
+    // The counter works at all.
+    {
+        t_allocs = 0;
+        t_counting = true;
+        void* volatile p = malloc(8);
+        t_counting = false;
+        free(p);
+        ASSERT_EQ(t_allocs, 1);
+    }
+    ModulePeer peer;
+    uint8_t key[16] = {1, 2, 3};
+    nuvSetShareKey(key);
+    peer.setScript([&key](ModulePeer& p, const ModuleRequest& r) {
+        if (r.channel() == FRAME_CH_PWD) {
+            Bytes plain = {0, 0, 2, 0, 0x61, 0x62};
+            plain.insert(plain.end(), 10, 10);
+            p.sendPayload(r.seq(), oracleSm4Cbc(true, key, plain), 0, FRAME_CH_PWD, FRAME_SM4);
+        } else if (r.command() == 0x0000) {
+            for (uint8_t i = 1; i <= 5; ++i)
+                p.answer(r.seq(), 0, {i}, 1);
+            p.answer(r.seq(), 0, {9});
+        } else if (r.command() != 0x0020) {
+            p.answer(r.seq(), 0, {4, 1, 9, 0, 0, 0});
+        }
+    });
+    NUV_SetLink(&peer.link());
+    NUV_SetTimeOut(5000);
+    uint32_t results[4] = {1, 1, 1, 1};
+    uint8_t num[NUV_FPC_NUM_MAX] = {};
+    uint8_t id = 0;
+    uint8_t item[NUV_PWD_ITEM_SIZE];
+    uint32_t itemLen = sizeof item;
+    t_allocs = 0;
+    t_counting = true;
+    results[0] = NUV_FpcGetNum(nullptr, num);
+    results[1] = NUV_FpcEnroll(nullptr, &id, countCalls);
+    results[2] = NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+    results[3] = NUV_PwdGetItem(nullptr, 1, item, &itemLen);
+    t_counting = false;
+    const int allocs = t_allocs;
+    NUV_SetLink(nullptr);
+
+    for (uint32_t r : results)
+        EXPECT_EQ(r, 0u);
+    EXPECT_EQ(num[2], 9);
+    EXPECT_EQ(id, 9);
+    EXPECT_EQ(s_calls, 5);
+    EXPECT_EQ(itemLen, 2u);
+    EXPECT_EQ(allocs, 0);
+}
+
+}  // namespace
