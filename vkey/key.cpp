@@ -5,14 +5,60 @@
 #include "util/util.h"
 #include "vkey/card.h"
 #include "vkey/crypto_ossl.h"
+#include "vkey/finger.h"
 #include "vkey/link.h"
 #include "vkey/store.h"
 
 namespace vkey {
 
+// The module's and the vault's way to the state file and to the host. The
+// sink is the one of the call in progress (request, touch or tick).
+class Key::Host : public ModuleHost {
+  public:
+    explicit Host(Key& key) : m_key(key) {}
+    FrameSink* sink = nullptr;
+
+    bool saveState() override {
+        std::string err;
+        if (m_key.save(err)) return true;
+        keyLog("%s", err.c_str());
+        return false;
+    }
+
+    void reply(uint8_t channel, uint8_t seq, bool more, uint16_t status, const uint8_t* data,
+               size_t n) override {
+        uint8_t* frame = m_key.m_out.get();
+        const size_t len =
+            modulePayload(status, data, n, frame + kFrameHeader, kMaxReplyFrame - kFrameEnvelope);
+        if (len == 0) return;
+        const size_t total =
+            frameBuild(frame, kMaxReplyFrame, len, channel, FRAME_PLAIN, seq, more ? 1 : 0);
+        if (m_key.m_verbose)
+            keyLog("channel %u seq %u: status %04X, %zu bytes%s", channel, seq, status, n,
+                   more ? ", more follow" : "");
+        if (total > 0 && sink != nullptr) sink->sendFrame(frame, total);
+        wipe(frame, total);
+    }
+
+  private:
+    Key& m_key;
+};
+
 Key::Key()
-    : m_card(new Card), m_store(new Store), m_reply(new Reply), m_out(new uint8_t[kMaxFrame]) {}
-Key::~Key() = default;
+    : m_card(new Card),
+      m_module(new FingerModule),
+      m_vault(new Vault),
+      m_host(new Host(*this)),
+      m_store(new Store),
+      m_reply(new Reply),
+      m_out(new uint8_t[kMaxFrame]) {}
+Key::~Key() {
+    m_vault->key.wipe();
+}
+
+bool Key::save(std::string& err) {
+    return m_store->save(*m_card, *m_module, *m_vault, err);
+}
 
 OpenResult Key::open(const std::string& stateDir, const uint8_t* deviceKey,
                      std::unique_ptr<Key>& out, std::string& err) {
@@ -20,8 +66,16 @@ OpenResult Key::open(const std::string& stateDir, const uint8_t* deviceKey,
     OpenResult rc = key->m_store->open(stateDir, err);
     if (rc != OpenResult::ok) return rc;
     if (key->m_store->exists()) {
-        rc = key->m_store->load(*key->m_card, err);
+        rc = key->m_store->load(*key->m_card, *key->m_module, *key->m_vault, err);
         if (rc != OpenResult::ok) return rc;
+        if (!key->m_vault->key.present) {
+            // A state written before the vault existed gets its key now.
+            if (!sm2Generate(key->m_vault->key)) {
+                err = "cannot generate the vault key";
+                return OpenResult::io;
+            }
+            if (!key->save(err)) return OpenResult::io;
+        }
     } else {
         uint8_t factory[16];
         memcpy(
@@ -29,7 +83,11 @@ OpenResult Key::open(const std::string& stateDir, const uint8_t* deviceKey,
             deviceKey != nullptr ? deviceKey : reinterpret_cast<const uint8_t*>(kDefaultDeviceKey),
             16);
         key->m_card->factoryReset(factory);
-        if (!key->m_store->save(*key->m_card, err)) return OpenResult::io;
+        if (!sm2Generate(key->m_vault->key)) {
+            err = "cannot generate the vault key";
+            return OpenResult::io;
+        }
+        if (!key->save(err)) return OpenResult::io;
         rc = OpenResult::created;
     }
     out = std::move(key);
@@ -42,6 +100,64 @@ const std::string& Key::stateDir() const {
 
 void Key::powerCycle() {
     m_card->powerCycle();
+    m_module->abandon();
+    m_vault->shared = false;
+}
+
+void Key::hostGone() {
+    m_module->abandon();
+}
+
+bool Key::touch(const std::string& finger, FrameSink& out) {
+    if (!validFingerName(finger)) return false;
+    m_host->sink = &out;
+    m_module->touch(finger, *m_host);
+    m_host->sink = nullptr;
+    return true;
+}
+
+void Key::lift() {
+    m_module->lift();
+}
+
+void Key::tick(FrameSink& out) {
+    m_host->sink = &out;
+    m_module->tick(steadyMs(), *m_host);
+    m_host->sink = nullptr;
+}
+
+long Key::msToDeadline() const {
+    return m_module->msToDeadline(steadyMs());
+}
+
+uint32_t Key::moduleWaitSerial() const {
+    return m_module->waitSerial();
+}
+
+void Key::setFingerWait(unsigned ms) {
+    m_module->fingerWaitMs = ms;
+}
+
+bool Key::vaultPut(uint32_t index, const uint8_t* pub, size_t n, std::string& err) {
+    std::vector<uint8_t> kept;
+    bool existed = false;
+    if (VaultItem* it = m_vault->find(index)) {
+        kept = it->pub;
+        existed = true;
+    }
+    if (!m_vault->put(index, std::vector<uint8_t>(pub, pub + n))) {
+        err = "vault full or item larger than " + std::to_string(kVaultPubMax) + " bytes";
+        return false;
+    }
+    if (save(err)) return true;
+    if (existed) {
+        m_vault->find(index)->pub = kept;
+    } else {
+        for (size_t i = 0; i < m_vault->items.size(); ++i)
+            if (m_vault->items[i].index == index)
+                m_vault->items.erase(m_vault->items.begin() + static_cast<long>(i));
+    }
+    return false;
 }
 
 std::string Key::describe() const {
@@ -49,7 +165,8 @@ std::string Key::describe() const {
     std::string serial(s.serial.begin(), s.serial.end());
     return "serial=" + serial + " apps=" + std::to_string(s.apps.size()) +
            " devauth=" + (m_card->session.devAuthed ? "1" : "0") +
-           " open=" + std::to_string(m_card->session.open.size());
+           " open=" + std::to_string(m_card->session.open.size()) + " " + m_module->describe() +
+           " vault=" + std::to_string(m_vault->items.size()) + (m_vault->shared ? " shared" : "");
 }
 
 size_t Key::cardCommand(const uint8_t* apdu, size_t len, uint8_t* out, size_t cap) {
@@ -81,11 +198,11 @@ size_t Key::cardCommand(const uint8_t* apdu, size_t len, uint8_t* out, size_t ca
     }
     if (r.changed) {
         std::string err;
-        if (!m_store->save(*m_card, err)) {
+        if (!save(err)) {
             // Nothing unsaved may be acknowledged: back to the last saved state.
             keyLog("%s", err.c_str());
             std::string ignored;
-            m_store->load(*m_card, ignored);
+            m_store->load(*m_card, *m_module, *m_vault, ignored);
             auto& open = m_card->session.open;
             for (size_t i = open.size(); i-- > 0;)
                 if (m_card->appById(open[i].appId) == nullptr) open.erase(open.begin() + i);
@@ -123,7 +240,15 @@ void Key::receive(const uint8_t* frame, size_t len, FrameSink& out) {
                 n = cardCommand(f.payload, f.length, payload, room);
             }
             break;
-        // The fingerprint module (6) and the vault (7) join here.
+        case kChannelFinger:
+        case kChannelVault:
+            m_host->sink = &out;
+            if (f.channel == kChannelFinger)
+                m_module->request(f, *m_host);
+            else
+                m_vault->request(f, *m_host);
+            m_host->sink = nullptr;
+            return;
         default:
             keyLog("request on channel %u, which this key does not serve", f.channel);
             n = statusOnly(SW_BAD_CLA, payload, room);
@@ -134,7 +259,7 @@ void Key::receive(const uint8_t* frame, size_t len, FrameSink& out) {
         keyLog("seq %u: %02X %02X %02X %02X lc %u -> %02X%02X, %zu bytes", f.seq, f.payload[0],
                f.payload[1], f.payload[2], f.payload[3], f.payload[4] | f.payload[5] << 8,
                payload[1], payload[0], n - 4);
-    size_t total = buildReplyFrame(reply, kMaxReplyFrame, n, f.channel, f.seq);
+    size_t total = frameBuild(reply, kMaxReplyFrame, n, f.channel, FRAME_PLAIN, f.seq, 0);
     if (total > 0) out.sendFrame(reply, total);
     wipe(reply, total);
 }

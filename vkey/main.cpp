@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "vkey/finger.h"
 #include "vkey/vkey.h"
 
 namespace vkey {
@@ -12,8 +13,30 @@ namespace {
 
 const char kUsage[] =
     "usage: fpkey-vkey --state DIR --socket PATH [--control PATH] [--product 0x2549]\n"
-    "                  [--port-path 01.03] [--device-key HEX32] [--verbose]\n"
-    "       fpkey-vkey ctl PATH COMMAND...   (status, unplug, plug)\n";
+    "                  [--port-path 01.03] [--device-key HEX32] [--finger-wait MS]\n"
+    "                  [--auto-touch FINGER[:DELAY_MS]] [--verbose]\n"
+    "       fpkey-vkey ctl PATH COMMAND...\n"
+    "\n"
+    "  --state DIR        key state (created blank on first use; kept across runs)\n"
+    "  --socket PATH      virtual-port socket the daemon opens (--virtual-key PATH)\n"
+    "  --control PATH     control socket for the commands below\n"
+    "  --device-key HEX32 device-authentication key of a blank key\n"
+    "  --finger-wait MS   how long the fingerprint module waits for a finger\n"
+    "                     before it answers 0xE118 (default 10000)\n"
+    "  --auto-touch FINGER[:DELAY_MS]\n"
+    "                     touch FINGER DELAY_MS (default 500) after every start of\n"
+    "                     a wait for a finger, for demos\n"
+    "\n"
+    "control commands (fpkey-vkey ctl PATH ..., one line each on the socket):\n"
+    "  status                 plug, connection, key, module, vault and faults\n"
+    "  touch FINGER           place a named finger on the sensor (one capture)\n"
+    "  lift                   take an uncaptured finger off the sensor\n"
+    "  unplug | plug          pull or insert the key\n"
+    "  fault KIND [N]         next N replies (default 1) of any channel: drop,\n"
+    "                         stale-seq, bad-checksum, truncate, oversize\n"
+    "  fault delay MS [N]     hold back the next N replies by MS each\n"
+    "  fault clear            forget pending faults\n"
+    "  item INDEX HEX         put the public part of a vault item\n";
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -91,6 +114,26 @@ int vkeyMain(int argc, char** argv) {
         } else if (a == "--port-path") {
             opt.portPath = v;
             if (!parsePortPath(opt.portPath)) return usage("bad --port-path (digits and dots)");
+        } else if (a == "--finger-wait") {
+            char* end = nullptr;
+            unsigned long ms = strtoul(v, &end, 10);
+            if (end == v || *end != 0 || ms == 0 || ms > 3600000)
+                return usage("bad --finger-wait (1 to 3600000 ms)");
+            opt.fingerWaitMs = static_cast<unsigned>(ms);
+        } else if (a == "--auto-touch") {
+            std::string t = v;
+            size_t colon = t.find(':');
+            opt.autoTouch = t.substr(0, colon);
+            if (colon != std::string::npos) {
+                std::string d = t.substr(colon + 1);
+                char* end = nullptr;
+                unsigned long ms = strtoul(d.c_str(), &end, 10);
+                if (d.empty() || *end != 0 || ms > 600000)
+                    return usage("bad --auto-touch delay (0 to 600000 ms)");
+                opt.autoTouchDelayMs = static_cast<unsigned>(ms);
+            }
+            if (!validFingerName(opt.autoTouch))
+                return usage("--auto-touch needs a finger name (letters, digits, . _ -)");
         } else if (a == "--device-key") {
             if (!parseKey(v, opt.deviceKey)) return usage("--device-key needs 32 hex digits");
             opt.haveDeviceKey = true;

@@ -13,6 +13,7 @@
 
 #include "vkey/card.h"
 #include "vkey/crypto_ossl.h"
+#include "vkey/finger.h"
 
 namespace vkey {
 
@@ -111,7 +112,7 @@ bool writeAll(int fd, const std::string& s) {
 
 }  // namespace
 
-std::string Store::serialize(const Card& card) {
+std::string Store::serialize(const Card& card, const FingerModule& fp, const Vault& vault) {
     const CardState& s = card.state;
     std::string t = std::string(kMagic) + " " + std::to_string(kStateFormat) + "\n";
     t += "serial " + hex(s.serial) + "\n";
@@ -141,11 +142,19 @@ std::string Store::serialize(const Card& card) {
                  std::to_string(f.writeRights) + " " + std::to_string(f.data.size()) + " " +
                  hex(f.data) + "\n";
     }
+    for (size_t i = 0; i < kFingerSlots; ++i)
+        if (fp.slots[i].number != 0)
+            t += "fp " + std::to_string(i) + " " + std::to_string(fp.slots[i].number) + " " +
+                 hex(fp.slots[i].finger) + "\n";
+    if (vault.key.present) t += keyLine('v', vault.key);
+    for (const VaultItem& it : vault.items)
+        t += "item " + std::to_string(it.index) + " " + hex(it.pub) + "\n";
     t += "sum " + sha256Hex(t) + "\n";
     return t;
 }
 
-bool Store::parse(const std::string& text, Card& card, std::string& err) {
+bool Store::parse(const std::string& text, Card& card, FingerModule& fp, Vault& vault,
+                  std::string& err) {
     // The format line first: a later format may change everything after it.
     std::string first = text.substr(0, text.find('\n'));
     std::string prefix = std::string(kMagic) + " ";
@@ -181,6 +190,8 @@ bool Store::parse(const std::string& text, Card& card, std::string& err) {
     int lineNo = 0;
     Application* app = nullptr;
     Container* con = nullptr;
+    FingerSlot slots[kFingerSlots];
+    Vault v;
     auto bad = [&](const char* why) {
         err = "line " + std::to_string(lineNo) + ": " + why;
         return false;
@@ -244,6 +255,27 @@ bool Store::parse(const std::string& text, Card& card, std::string& err) {
             c.id = static_cast<uint16_t>(v1);
             app->containers.push_back(c);
             con = &app->containers.back();
+        } else if (tag == "fp" && f.size() == 4) {
+            std::string name;
+            if (!number(f[1], kFingerSlots - 1, v1) || !number(f[2], 0xFF, v2) || v2 == 0 ||
+                !unhexText(f[3], name, kFingerNameMax) || !validFingerName(name) ||
+                slots[v1].number != 0)
+                return bad("fp");
+            for (const FingerSlot& o : slots)
+                if (o.number == v2 || (o.number != 0 && o.finger == name))
+                    return bad("fp: template or finger twice");
+            slots[v1].number = static_cast<uint8_t>(v2);
+            slots[v1].finger = name;
+        } else if (tag == "key" && f.size() == 5 && f[1] == "v") {
+            if (v.key.present || !unhexFixed(f[2], v.key.x, 32) || !unhexFixed(f[3], v.key.y, 32) ||
+                !unhexFixed(f[4], v.key.d, 32))
+                return bad("vault key");
+            v.key.present = true;
+        } else if (tag == "item" && f.size() == 3) {
+            if (!number(f[1], 0xFFFFFFFFul, v1) || !unhex(f[2], bytes) ||
+                v.find(static_cast<uint32_t>(v1)) != nullptr ||
+                !v.put(static_cast<uint32_t>(v1), bytes))
+                return bad("item");
         } else if (tag == "key" && f.size() == 5 && con != nullptr) {
             if (f[1] != "s" && f[1] != "e") return bad("key kind");
             KeyPair& kp = f[1] == "s" ? con->sign : con->enc;
@@ -271,6 +303,11 @@ bool Store::parse(const std::string& text, Card& card, std::string& err) {
     }
     if (lineNo == 0) return bad("empty file");
     card.state = s;
+    for (size_t i = 0; i < kFingerSlots; ++i)
+        fp.slots[i] = slots[i];
+    vault.key = v.key;
+    vault.items = v.items;
+    v.key.wipe();
     // Capacities and write access of the elementary files are the card's.
     std::vector<ElementaryFile> stored = card.state.efs;
     card.state.efs.clear();
@@ -326,7 +363,7 @@ bool Store::exists() const {
     return stat((m_dir + "/" + kStateFile).c_str(), &st) == 0;
 }
 
-OpenResult Store::load(Card& card, std::string& err) {
+OpenResult Store::load(Card& card, FingerModule& fp, Vault& vault, std::string& err) {
     std::string path = m_dir + "/" + kStateFile;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -348,7 +385,7 @@ OpenResult Store::load(Card& card, std::string& err) {
     }
     close(fd);
     std::string why;
-    bool ok = Store::parse(text, card, why);
+    bool ok = Store::parse(text, card, fp, vault, why);
     wipe(&text[0], text.size());
     if (!ok) {
         err = "state file " + path + " is corrupt (" + why +
@@ -358,8 +395,8 @@ OpenResult Store::load(Card& card, std::string& err) {
     return OpenResult::ok;
 }
 
-bool Store::save(const Card& card, std::string& err) {
-    std::string text = serialize(card);
+bool Store::save(const Card& card, const FingerModule& fp, const Vault& vault, std::string& err) {
+    std::string text = serialize(card, fp, vault);
     std::string path = m_dir + "/" + kStateFile;
     std::string tmp = path + ".tmp";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

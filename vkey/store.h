@@ -10,8 +10,11 @@
 namespace vkey {
 
 class Card;
+class FingerModule;
+class Vault;
 
-constexpr int kStateFormat = 1;
+// 2 added the fingerprint templates and the vault; format 1 files still load.
+constexpr int kStateFormat = 2;
 constexpr char kStateFile[] = "key.state";
 
 class Store {
@@ -23,12 +26,13 @@ class Store {
     bool exists() const;
     // Reads the state file into the card; a file that does not parse is
     // reported as corrupt with the reason.
-    OpenResult load(Card& card, std::string& err);
-    bool save(const Card& card, std::string& err);
+    OpenResult load(Card& card, FingerModule& fp, Vault& vault, std::string& err);
+    bool save(const Card& card, const FingerModule& fp, const Vault& vault, std::string& err);
     const std::string& dir() const { return m_dir; }
 
-    static std::string serialize(const Card& card);
-    static bool parse(const std::string& text, Card& card, std::string& err);
+    static std::string serialize(const Card& card, const FingerModule& fp, const Vault& vault);
+    static bool parse(const std::string& text, Card& card, FingerModule& fp, Vault& vault,
+                      std::string& err);
 
   private:
     std::string m_dir;

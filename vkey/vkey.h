@@ -6,6 +6,7 @@
 //   crypto_ossl  SM2/SM3/SM4/SHA-1 through OpenSSL (independent of crypto/)
 //   store        the state file: versioned text, saved atomically
 //   cos_*        the card operating system (channel 8): APDU in, reply out
+//   finger       the fingerprint module (channel 6) and the vault (channel 7)
 //   key          one key: frame check, channel dispatch, save-before-reply
 //   server       the socket front end and the control interface
 //
@@ -57,6 +58,9 @@ enum class OpenResult { ok, created, corrupt, io, busy, badArg };
 
 class Card;
 class Store;
+class FingerModule;
+class Vault;
+class ModuleHost;
 struct Reply;
 
 // Where a key's reply frames go. The card OS answers each request at once
@@ -96,8 +100,28 @@ class Key {
     size_t cardCommand(const uint8_t* apdu, size_t len, uint8_t* out, size_t cap);
 
     // Power lost: logins, device authentication, open objects, the pending
-    // challenge and listing cursors are forgotten; stored state stays.
+    // challenge and listing cursors, the module's pending command and the
+    // vault's share key are forgotten; stored state stays.
     void powerCycle();
+    // The host went away: a pending module command is forgotten unanswered.
+    void hostGone();
+
+    // Fingerprint sensor. `touch` places a named finger (one capture: at
+    // once when the module waits for a finger, else at its next wait); the
+    // module's replies go to `out`. False when the name is not valid.
+    bool touch(const std::string& finger, FrameSink& out);
+    void lift();
+    // Ends the module's wait when its time is up; call when msToDeadline()
+    // has passed.
+    void tick(FrameSink& out);
+    // Milliseconds until the module's wait ends, -1 when it waits for nothing.
+    long msToDeadline() const;
+    // Counts the module's waits for a finger (a new value: a new wait).
+    uint32_t moduleWaitSerial() const;
+    // How long the module waits for a finger (default 10000 ms).
+    void setFingerWait(unsigned ms);
+    // Puts the public part of a vault item (at most 472 bytes), saved at once.
+    bool vaultPut(uint32_t index, const uint8_t* pub, size_t n, std::string& err);
 
     // Logs one line per command (channel, sequence, header, status; never
     // command data, which may hold PIN cryptograms or keys).
@@ -108,8 +132,13 @@ class Key {
     const std::string& stateDir() const;
 
   private:
+    class Host;
     Key();
+    bool save(std::string& err);
     std::unique_ptr<Card> m_card;
+    std::unique_ptr<FingerModule> m_module;
+    std::unique_ptr<Vault> m_vault;
+    std::unique_ptr<Host> m_host;
     std::unique_ptr<Store> m_store;
     std::unique_ptr<Reply> m_reply;    // one command at a time; too large for a stack frame
     std::unique_ptr<uint8_t[]> m_out;  // the reply frame being built
@@ -126,6 +155,9 @@ struct ServerOptions {
     bool verbose = false;
     bool haveDeviceKey = false;
     uint8_t deviceKey[16] = {};
+    unsigned fingerWaitMs = 10000;
+    std::string autoTouch;  // finger touched whenever the module waits
+    unsigned autoTouchDelayMs = 500;
 };
 
 // Runs the key's sockets until SIGINT/SIGTERM. Returns the exit status.

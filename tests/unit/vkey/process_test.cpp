@@ -322,8 +322,8 @@ TEST_F(VkeyProcess, ControlCommandLine) {
     EXPECT_EQ(ctlRun("status", out), 0);
     EXPECT_EQ(out.rfind("OK plugged=1 connected=0 product=0x2549 port=01.03 serial=FPKV", 0), 0u)
         << out;
-    EXPECT_EQ(ctlRun("touch alice", out), 1);
-    EXPECT_EQ(out.rfind("ERR unknown command 'touch'", 0), 0u) << out;
+    EXPECT_EQ(ctlRun("press alice", out), 1);
+    EXPECT_EQ(out.rfind("ERR unknown command 'press'", 0), 0u) << out;
 }
 
 TEST_F(VkeyProcess, CorruptStateStopsTheProcess) {

@@ -14,12 +14,7 @@ using namespace vkt;
 
 namespace {
 
-TEST(VkeyLink, ChecksumVectorsAndThePublishedFrame) {
-    const uint8_t abc[] = {'a', 'b', 'c'};
-    EXPECT_EQ(vkey::linkChecksum(abc, 3), 0x024A);
-    Bytes ff(100000, 0xFF);
-    EXPECT_EQ(vkey::linkChecksum(ff.data(), ff.size()), fletcher(ff.data(), ff.size()));
-
+TEST(VkeyLink, ThePublishedFrameAndTheRequestRule) {
     // A fingerprint count request, channel 6, sequence 5.
     const Bytes frame = {0xAA, 0x00, 0x04, 0x06, 0x00, 0x05, 0x00,
                          0x0A, 0x00, 0x00, 0x00, 0x00, 0x9A, 0x55};
@@ -28,11 +23,21 @@ TEST(VkeyLink, ChecksumVectorsAndThePublishedFrame) {
     EXPECT_EQ(f.channel, 6);
     EXPECT_EQ(f.seq, 5);
     EXPECT_EQ(f.length, 4u);
-    EXPECT_EQ(vkey::frameSizeFromHead(frame.data(), 3), 14u);
-    Bytes head = {0xAA, 0x07, 0xFF};  // 2047 bytes of payload: beyond any frame
-    EXPECT_EQ(vkey::frameSizeFromHead(head.data(), 3), 0u);
-    head = {0xAA, 0x07, 0xFE};
-    EXPECT_EQ(vkey::frameSizeFromHead(head.data(), 3), 2056u);
+    // Padding after the tail is allowed; a frame cut before it is not.
+    Bytes padded = frame;
+    padded.resize(64, 0);
+    EXPECT_EQ(vkey::checkRequestFrame(padded.data(), padded.size(), f), nullptr);
+    EXPECT_STREQ(vkey::checkRequestFrame(frame.data(), 13, f), "shorter than its length field");
+    // 2047 bytes of payload: beyond any frame, whatever follows.
+    Bytes big = {0xAA, 0x07, 0xFF, 6, 0, 0, 0};
+    big.resize(2100, 0);
+    EXPECT_STREQ(vkey::checkRequestFrame(big.data(), big.size(), f), "length field too large");
+    Bytes bad = frame;
+    bad[12] ^= 1;
+    EXPECT_STREQ(vkey::checkRequestFrame(bad.data(), bad.size(), f), "bad checksum");
+    bad = frame;
+    bad[13] = 0x56;
+    EXPECT_STREQ(vkey::checkRequestFrame(bad.data(), bad.size(), f), "bad tail");
 
     TempDir dir;
     auto key = openKey(dir.path + "/s");

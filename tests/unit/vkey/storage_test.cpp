@@ -165,7 +165,7 @@ TEST(VkeyStorage, DamagedStateIsRefusedAndKept) {
     flipped[at + 4] = flipped[at + 4] == '1' ? '2' : '1';
     std::string truncated = good.substr(0, good.size() / 2);
     std::string newer = good;
-    newer.replace(0, newer.find('\n'), "fpkey-vkey-state 2");
+    newer.replace(0, newer.find('\n'), "fpkey-vkey-state 99");
     std::string foreign = "hello\n";
 
     for (const std::string& bad : {flipped, truncated, newer, foreign, std::string()}) {
