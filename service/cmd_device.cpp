@@ -7,6 +7,37 @@
 #include "service/service.h"
 #include "util/util.h"
 
+namespace {
+
+// Walks a list of zero-terminated names as the key listings deliver it:
+// stops at an empty name or when no room is left for another name.
+void listNames(const char* list, int length, Json::Value& names, int& count) {
+    count = 0;
+    names = Json::Value(Json::arrayValue);
+    int pos = 0;
+    while (pos < length && list[pos]) {
+        int n = static_cast<int>(strnlen(list + pos, static_cast<size_t>(length - pos)));
+        names.append(std::string(list + pos, static_cast<size_t>(n)));
+        ++count;
+        if (pos + n + 1 >= length) break;
+        pos += n + 1;
+    }
+}
+
+// The 65-byte point as 130 hex digits.
+int pubKeyText(int (*get)(uint8_t*, int*), std::string& text) {
+    uint8_t* key = cxBuf::init(256);
+    int length = 0;
+    int rc = get(key, &length);
+    if (rc != 0) return rc;
+    char hex[2 * kPubKeyLen + 1];
+    asc2hex(key, kPubKeyLen, hex, 0);
+    text.assign(hex, 2 * kPubKeyLen);
+    return 0;
+}
+
+}  // namespace
+
 int GetVersion(std::string& text) {
     text = kServiceVersion;
     return 0;
@@ -23,17 +54,49 @@ int InitAxSys(const Json::Value& p, std::string&) {
     return CNvId::initAxSys(argument.c_str(), static_cast<int>(argument.size()), out, 256);
 }
 
-int GetDevInfo(const Json::Value&, Json::Value&) {
-    return kNoDevice;
+int GetDevInfo(const Json::Value& p, Json::Value& value) {
+    int level = 2;
+    if (p.isArray() && p.size() > 0 && params::isInteger(p[0])) level = p[0].asInt();
+    char serial[32], label[64], app[32];
+    memset(serial, 0, sizeof serial);
+    memset(label, 0, sizeof label);
+    memset(app, 0, sizeof app);
+    char* pubKey = reinterpret_cast<char*>(cxBuf::mal(2 * kPubKeyLen + 1));
+    memset(pubKey, 0, 2 * kPubKeyLen + 1);
+    int type = 0;
+    int rc = CNvId::getDevInfo(level, serial, &type, label, pubKey, app);
+    if (rc != 0) return rc;
+    value = Json::Value(Json::arrayValue);
+    value.append(std::string(serial, strnlen(serial, sizeof serial)));
+    value.append(type);
+    if (level > 2) value.append(std::string(label, strnlen(label, sizeof label)));
+    if (level > 3) value.append(std::string(pubKey, strnlen(pubKey, 2 * kPubKeyLen)));
+    if (level > 4) value.append(std::string(app, strnlen(app, sizeof app)));
+    return 0;
 }
 
-int EnumDevice(const Json::Value&, Json::Value&) {
-    return kNoDevice;
+int EnumDevice(const Json::Value&, Json::Value& value) {
+    char* list = reinterpret_cast<char*>(cxBuf::init(1024));
+    int length = 0;
+    int rc = CNvId::getDevLst(list, &length);
+    if (rc != 0) return rc;
+    if (length > kDevListMax) length = kDevListMax;
+    Json::Value names;
+    int count = 0;
+    listNames(list, length, names, count);
+    value = Json::Value(Json::arrayValue);
+    value.append(count);
+    value.append(names);
+    return 0;
 }
 
-int openDevice(const Json::Value& p, Json::Value&) {
+int openDevice(const Json::Value& p, Json::Value& value) {
     if (!params::isArrayOf(p, 1) || !params::isStringOrNull(p[0])) return kBadParams;
-    return kNoDevice;
+    std::string name = p[0].isString() ? p[0].asString() : std::string();
+    int rc = CNvId::openDevice(name.c_str());
+    if (rc != 0) return rc;
+    value = Json::Value();
+    return 0;
 }
 
 int closeDevice(const Json::Value&, Json::Value& value) {
@@ -44,15 +107,20 @@ int closeDevice(const Json::Value&, Json::Value& value) {
 
 int SetSvrPubKey(const Json::Value& p) {
     if (!params::isArrayOf(p, 1) || !p[0].isString()) return kBadParams;
-    return kNoDevice;
+    const std::string hex = p[0].asString();
+    // One byte more than a point holds: a longer text shows as that extra
+    // byte and is refused for its length, never decoded past the buffer.
+    uint8_t key[kPubKeyLen + 1];
+    int n = hex2asc(hex.data(), static_cast<int>(hex.size()), key, 0, sizeof key);
+    return CNvId::setSvrPub(key, n);
 }
 
-int GetFacPubKey(std::string&) {
-    return kNoDevice;
+int GetFacPubKey(std::string& text) {
+    return pubKeyText(CNvId::getFacPubKey, text);
 }
 
-int GetDevPubKey(std::string&) {
-    return kNoDevice;
+int GetDevPubKey(std::string& text) {
+    return pubKeyText(CNvId::getDevPubKey, text);
 }
 
 int GetClientID(std::string& text) {

@@ -1,9 +1,65 @@
 // Signing and cipher commands.
+#include <cstring>
+
 #include "app/app.h"
+#include "crypto/crypto.h"
 #include "service/handlers.h"
 #include "service/params.h"
+#include "util/util.h"
 
-int SignInfo(const Json::Value& p, std::string&, int) {
+namespace {
+
+constexpr int kInvalidParam = 104;
+constexpr int kInvalidLength = 105;
+
+// Hex text to bytes into `out` (room `cap`). Returns the byte count, or -1
+// when the text yields more than fits.
+int fromHex(const std::string& hex, uint8_t* out, int cap) {
+    int n = hex2asc(hex.data(), static_cast<int>(hex.size()), out, 0, static_cast<size_t>(cap) + 1);
+    return n > cap ? -1 : n;
+}
+
+// Upper-case hex of n bytes.
+std::string toHex(const uint8_t* bytes, int n) {
+    std::string text(static_cast<size_t>(2 * n) + 1, '\0');
+    int written = asc2hex(bytes, n, &text[0], 0);
+    text.resize(static_cast<size_t>(written));
+    return text;
+}
+
+// Base64 of n bytes taken into the scratch arena.
+int base64Text(const uint8_t* bytes, int n, std::string& text) {
+    int size = Base64EncodeRequireSize(n, false);
+    if (size <= 0) return 121;
+    // The arena may be short after a large message; a string holds the text.
+    text.assign(static_cast<size_t>(size), '\0');
+    if (!Base64::encodeBase64Ex(bytes, n, &text[0], &size)) return 121;
+    text.resize(static_cast<size_t>(size));
+    return 0;
+}
+
+// [container name, data in Base64], each null or a string.
+bool isNameAndData(const Json::Value& p) {
+    return params::isArrayOf(p, 2) && params::isStringOrNull(p[0]) && params::isStringOrNull(p[1]);
+}
+
+// Decodes the Base64 data into the scratch arena.
+int decodeData(const Json::Value& v, uint8_t** data, int* length) {
+    std::string text = v.isString() ? v.asString() : std::string();
+    int cap = Base64DecodeRequireSize(static_cast<int>(text.size()));
+    if (cap < 0 || static_cast<size_t>(cap) + 1 > cxBuf::left()) return kInvalidLength;
+    uint8_t* out = cxBuf::init(static_cast<size_t>(cap) + 1);
+    int size = cap;
+    if (cap > 0 && !Base64::decodeBase64Ex(text.data(), static_cast<int>(text.size()), out, &size))
+        return kInvalidParam;
+    *data = out;
+    *length = cap > 0 ? size : 0;
+    return 0;
+}
+
+}  // namespace
+
+int SignInfo(const Json::Value& p, std::string& text, int mode) {
     if (!p.isArray() || p.size() == 0 || !p[0].isString()) return kBadParams;
     const char* begin = nullptr;
     const char* end = nullptr;
@@ -16,49 +72,168 @@ int SignInfo(const Json::Value& p, std::string&, int) {
     }
     if (length == 0) length = dataLength;
     // Never sign past the end of the data given.
-    if (length < 0 || length > dataLength) return 105;
-    return kNoDevice;
+    if (length < 0 || length > dataLength) return kInvalidLength;
+    uint8_t* out = cxBuf::init(256);
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(begin ? begin : "");
+    int rc;
+    if (mode == 0)
+        rc = CNvId::FacSign(data, length, out);
+    else if (mode == 1)
+        rc = CNvId::DevSign(data, length, out);
+    else
+        rc = CNvId::FpSign(data, length, out);
+    if (rc != 0) return rc;
+    int n = CNvId::packSign(out);
+    text.assign(reinterpret_cast<const char*>(out), static_cast<size_t>(n));
+    return 0;
 }
 
-int Sm2Decrypt(const Json::Value& p, std::string&) {
+int Sm2Decrypt(const Json::Value& p, std::string& text) {
     if (!p.isArray() || p.size() == 0 || !p[0].isString()) return kBadParams;
-    return kNoDevice;
+    // C1 || C3 || C2 with at most 128 plaintext bytes and an optional 04.
+    uint8_t cipher[1 + 96 + kSm2PlainMax];
+    int n = fromHex(p[0].asString(), cipher, sizeof cipher);
+    if (n < 0) return kInvalidParam;
+    uint8_t plain[kSm2PlainMax];
+    int plainLength = sizeof plain;
+    int rc = CNvId::sm2Decrypt(cipher, n, plain, &plainLength);
+    memset(cipher, 0, sizeof cipher);
+    if (rc != 0) return rc;
+    text = toHex(plain, plainLength);
+    memset(plain, 0, sizeof plain);
+    return 0;
 }
 
-int Sm4Decrypt(const Json::Value& p, std::string&) {
+int Sm4Decrypt(const Json::Value& p, std::string& text) {
     if (!params::isArrayOf(p, 2) || !p[0].isString() || !p[1].isString()) return kBadParams;
-    return kNoDevice;
+    uint8_t cipher[1 + kSm4OutMax];
+    int n = fromHex(p[0].asString(), cipher, sizeof cipher);
+    if (n < 0) return kInvalidParam;
+    uint8_t key[64];
+    int keyLength = fromHex(p[1].asString(), key, sizeof key);
+    if (keyLength < 0) return kInvalidParam;
+    // A 16-byte key may come as the hex of its 32-digit hex text.
+    if (keyLength == 32) {
+        uint8_t inner[32];
+        keyLength = hex2asc(reinterpret_cast<const char*>(key), 32, inner, 0, sizeof inner);
+        memcpy(key, inner, sizeof inner);
+        memset(inner, 0, sizeof inner);
+    }
+    uint8_t plain[kSm4OutMax + 1];
+    int plainLength = sizeof plain;
+    int rc = CNvId::sm4Decrypt(cipher, n, key, keyLength, plain, &plainLength);
+    memset(key, 0, sizeof key);
+    if (rc != 0) return rc;
+    if (plainLength == 16)
+        text = toHex(plain, 16);
+    else
+        text.assign(reinterpret_cast<const char*>(plain),
+                    strnlen(reinterpret_cast<const char*>(plain), static_cast<size_t>(plainLength)));
+    memset(plain, 0, sizeof plain);
+    return 0;
 }
 
-int rkLogin(const Json::Value& p, Json::Value&) {
+int rkLogin(const Json::Value& p, Json::Value& value) {
     if (!p.isArray() || p.size() < 2 || p.size() > 3) return kBadParams;
     for (const Json::Value& e : p)
         if (!params::isStringOrNull(e)) return kBadParams;
-    return kNoDevice;
+    auto text = [&](Json::ArrayIndex i) {
+        return p[i].isString() ? p[i].asString() : std::string();
+    };
+    std::string second = text(1);
+    int rc;
+    if (p.size() == 3) {
+        std::string name = text(0);
+        std::string pin = text(2);
+        rc = CNvId::rkLogin(name.c_str(), second.c_str(), pin.c_str());
+        std::fill(pin.begin(), pin.end(), '\0');
+    } else {
+        rc = CNvId::rkLogin(nullptr, second.c_str(), "");
+    }
+    if (rc == kLoginLater) return kAnswerLater;
+    if (rc != 0) return rc;
+    value = Json::Value();
+    return 0;
 }
 
-int startVerify(const Json::Value& p, Json::Value&) {
+int startVerify(const Json::Value& p, Json::Value& value) {
     if (!p.isArray()) return kBadParams;
     if (p.size() > 0 && !params::isStringOrNull(p[0])) return kBadParams;
-    return kNoDevice;
+    std::string name;
+    const char* arg = nullptr;
+    if (p.size() > 0) {
+        name = p[0].isString() ? p[0].asString() : std::string();
+        arg = name.c_str();
+    }
+    int rc = CNvId::startVerify(arg);
+    if (rc != 0) return rc;
+    value = Json::Value();
+    return 0;
 }
 
-int rkEnumContainer(const Json::Value&, Json::Value&) {
-    return kNoDevice;
+int rkEnumContainer(const Json::Value&, Json::Value& value) {
+    char* list = reinterpret_cast<char*>(cxBuf::init(1024));
+    int length = 0;
+    int rc = CNvId::rkEnumContainer(list, &length);
+    if (rc != 0) return rc;
+    if (length > kCotListMax) length = kCotListMax;
+    Json::Value names(Json::arrayValue);
+    int count = 0;
+    int pos = 0;
+    while (pos < length && list[pos]) {
+        int n = static_cast<int>(strnlen(list + pos, static_cast<size_t>(length - pos)));
+        std::string name(list + pos, static_cast<size_t>(n));
+        if (name != CNvId::m_nvCotName) {
+            names.append(name);
+            ++count;
+        }
+        if (pos + n + 1 >= length) break;
+        pos += n + 1;
+    }
+    value = Json::Value(Json::arrayValue);
+    value.append(count);
+    value.append(names);
+    return 0;
 }
 
-namespace {
-bool isNameAndData(const Json::Value& p) {
-    return params::isArrayOf(p, 2) && params::isStringOrNull(p[0]) && params::isStringOrNull(p[1]);
-}
-}  // namespace
-
-int SignDataToPKCS7(const Json::Value& p, std::string&) {
+int SignDataToPKCS7(const Json::Value& p, std::string& text) {
     if (!isNameAndData(p)) return kBadParams;
-    return kNoDevice;
+    std::string container = p[0].isString() ? p[0].asString() : std::string();
+    uint8_t* data = nullptr;
+    int length = 0;
+    int rc = decodeData(p[1], &data, &length);
+    if (rc != 0) return rc;
+    uint8_t* message = nullptr;
+    int messageLength = 2048;
+    rc = CNvId::SignDataToPKCS7(container.c_str(), data, length, &message, &messageLength);
+    if (rc != 0) return rc;
+    return base64Text(message, messageLength, text);
 }
 
-int SignDataNormal(const Json::Value& p, Json::Value&) {
+int SignDataNormal(const Json::Value& p, Json::Value& value) {
     if (!isNameAndData(p)) return kBadParams;
-    return kNoDevice;
+    std::string container = p[0].isString() ? p[0].asString() : std::string();
+    uint8_t* data = nullptr;
+    int length = 0;
+    int rc = decodeData(p[1], &data, &length);
+    if (rc != 0) return rc;
+    uint8_t signature[64];
+    uint8_t* cert = nullptr;
+    int certLength = 2048;
+    rc = CNvId::SignDataNormal(container.c_str(), data, length, signature, &cert, &certLength);
+    if (rc != 0) return rc;
+    uint8_t der[72];
+    int derLength = 0;
+    if (makepkcs10(signature, der, &derLength) != 0) return 108;
+    std::string sigText, certText;
+    rc = base64Text(der, derLength, sigText);
+    if (rc == 0) rc = base64Text(cert, certLength, certText);
+    if (rc != 0) return rc;
+    Json::Value pair(Json::arrayValue);
+    pair.append(sigText);
+    pair.append(certText);
+    value = Json::Value(Json::arrayValue);
+    value.append(2);
+    value.append(pair);
+    return 0;
 }

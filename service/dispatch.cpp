@@ -149,12 +149,13 @@ Json::CharReader* reader() {
     return r.get();
 }
 
+// Exactly the first two or all three names of m_key, nothing else.
 bool envelopeOk(const Json::Value& root) {
     if (!root.isObject()) return false;
-    Json::Value::Members names = root.getMemberNames();
-    if (names.size() < 2 || names.size() > 3) return false;
-    for (size_t i = 0; i < names.size(); ++i)
-        if (names[i] != m_key[i]) return false;
+    Json::ArrayIndex n = root.size();
+    if (n < 2 || n > 3) return false;
+    for (Json::ArrayIndex i = 0; i < n; ++i)
+        if (!root.isMember(m_key[i])) return false;
     return true;
 }
 

@@ -104,8 +104,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
             return;
         }
         stream_.expires_never();
-        ws_.emplace(std::move(stream_));
-        ws_->set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        ws_.emplace(stream_.release_socket());
+        // Only the handshake is timed: a page may stay idle for as long as it
+        // likes, and on loopback a vanished peer is always reported.
+        websocket::stream_base::timeout limits{};
+        limits.handshake_timeout = std::chrono::seconds(30);
+        limits.idle_timeout = websocket::stream_base::none();
+        limits.keep_alive_pings = false;
+        ws_->set_option(limits);
         ws_->read_message_max(kMaxMessage);
         ws_->async_accept(
             request_, [self = shared_from_this()](beast::error_code ec) { self->onAccept(ec); });
@@ -185,7 +191,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::optional<http::request_parser<http::string_body>> parser_;
     http::request<http::string_body> request_;
     http::response<http::string_body> response_;
-    std::optional<websocket::stream<beast::tcp_stream>> ws_;
+    // The WebSocket keeps its own handshake timer; the plain socket below it
+    // spares a timer check on every read and write.
+    std::optional<websocket::stream<tcp::socket>> ws_;
     std::deque<std::string> outbox_;
     bool reading_ = false;
 };

@@ -3,11 +3,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app/app.h"
 #include "log/log.h"
 #include "service/options.h"
 #include "service/service.h"
+#include "transport/transport.h"
 #include "util/util.h"
 
 int main(int argc, char** argv) {
@@ -21,6 +24,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+
+    // Virtual keys replace USB keys for the whole process: from the command
+    // line, else from FPKEYD_VIRTUAL_KEY.
+    if (!options.virtualKeys.empty()) {
+        std::vector<const char*> paths;
+        for (const std::string& p : options.virtualKeys)
+            paths.push_back(p.c_str());
+        if (PORT_UseVirtualKeys(paths.data(), static_cast<int>(paths.size())) != 0) {
+            fprintf(stderr, "fpkeyd: unusable --virtual-key path\n");
+            return 2;
+        }
+    } else if (PORT_UseVirtualKeysFromEnv() < 0) {
+        fprintf(stderr, "fpkeyd: unusable FPKEYD_VIRTUAL_KEY\n");
+        return 2;
+    }
 
     judgeLogOpen();
     nvlogExec();

@@ -4,15 +4,22 @@
 #include "service/writer.h"
 
 namespace {
+// The members are written directly in their byte order ("function",
+// "randomId", "result", "reterr"), as the writer would sort them.
 void build(std::string& reply, const std::string& function, const std::string& randomId,
            const Json::Value& result, int reterr) {
-    Json::Value root(Json::objectValue);
-    root["function"] = function;
-    if (!randomId.empty()) root["randomId"] = randomId;
-    root["result"] = result;
-    root["reterr"] = reterr;
     reply.clear();
-    replywriter::write(root, reply);
+    reply += "{\"function\":";
+    replywriter::quote(function, reply);
+    if (!randomId.empty()) {
+        reply += ",\"randomId\":";
+        replywriter::quote(randomId, reply);
+    }
+    reply += ",\"result\":";
+    replywriter::write(result, reply);
+    reply += ",\"reterr\":";
+    reply += std::to_string(reterr);
+    reply += '}';
 }
 }  // namespace
 
@@ -26,7 +33,16 @@ void makeJsonInt(std::string& reply, int value, std::string function, std::strin
 
 void makeJsonStr(std::string& reply, const std::string& text, std::string function,
                  std::string randomId) {
-    build(reply, function, randomId, Json::Value(text), 0);
+    reply.clear();
+    reply += "{\"function\":";
+    replywriter::quote(function, reply);
+    if (!randomId.empty()) {
+        reply += ",\"randomId\":";
+        replywriter::quote(randomId, reply);
+    }
+    reply += ",\"result\":";
+    replywriter::quote(text, reply);
+    reply += ",\"reterr\":0}";
 }
 
 void makeJsonJV(std::string& reply, const Json::Value& value, std::string function,
