@@ -82,6 +82,32 @@ bool parseReply(const Bytes& f, uint8_t& channel, uint8_t& seq, Bytes& payload) 
     return true;
 }
 
+Bytes modulePayload(uint16_t cmd, const Bytes& data) {
+    Bytes p;
+    le16(p, cmd);
+    le16(p, static_cast<uint16_t>(data.size()));
+    append(p, data);
+    return p;
+}
+
+ModuleReply parseModuleReply(const Bytes& f) {
+    ModuleReply r;
+    if (f.size() < 14 || f[0] != 0xAA) return r;
+    size_t len = static_cast<size_t>(f[1]) << 8 | f[2];
+    if (f.size() < len + 10 || len < 4) return r;
+    uint16_t sum = static_cast<uint16_t>(f[7 + len] << 8 | f[8 + len]);
+    if (sum != fletcher(f.data() + 1, 6 + len) || f[9 + len] != 0x55 || f[4] != 0) return r;
+    size_t n = f[9] | f[10] << 8;
+    if (n + 4 != len) return r;
+    r.channel = f[3];
+    r.seq = f[5];
+    r.cont = f[6];
+    r.status = static_cast<uint16_t>(f[7] | f[8] << 8);
+    r.data.assign(f.begin() + 11, f.begin() + 11 + static_cast<long>(n));
+    r.ok = true;
+    return r;
+}
+
 bool EnginePort::exchange(const Bytes& request, Bytes& reply) {
     reply.assign(vkey::kMaxFrame + 64, 0);
     size_t n = m_key.handleFrame(request.data(), request.size(), reply.data(), reply.size());

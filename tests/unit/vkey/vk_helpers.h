@@ -34,6 +34,27 @@ Bytes makeApdu(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& da
 // Parses a reply frame; false when head, length, checksum or tail is wrong.
 bool parseReply(const Bytes& frame, uint8_t& channel, uint8_t& seq, Bytes& payload);
 
+// Module and vault channels (6, 7): command word, data length, data.
+Bytes modulePayload(uint16_t cmd, const Bytes& data = {});
+// One reply frame of those channels taken apart; ok false when the frame or
+// its payload is malformed.
+struct ModuleReply {
+    bool ok = false;
+    uint8_t channel = 0, seq = 0, cont = 0;
+    uint16_t status = 0;
+    Bytes data;
+};
+ModuleReply parseModuleReply(const Bytes& frame);
+
+// Keeps every reply frame the key sends.
+class Collect : public vkey::FrameSink {
+  public:
+    void sendFrame(const uint8_t* frame, size_t len) override {
+        frames.emplace_back(frame, frame + len);
+    }
+    std::vector<Bytes> frames;
+};
+
 // Anything that takes a request frame and gives the reply frame.
 class Port {
   public:
