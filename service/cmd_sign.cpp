@@ -47,7 +47,7 @@ bool isNameAndData(const Json::Value& p) {
 int decodeData(const Json::Value& v, uint8_t** data, int* length) {
     std::string text = v.isString() ? v.asString() : std::string();
     int cap = Base64DecodeRequireSize(static_cast<int>(text.size()));
-    if (cap < 0 || static_cast<size_t>(cap) + 1 > cxBuf::left()) return kInvalidLength;
+    if (cap < 0 || static_cast<size_t>(cap) + 1 > cxBuf::kSize) return kInvalidLength;
     uint8_t* out = cxBuf::init(static_cast<size_t>(cap) + 1);
     int size = cap;
     if (cap > 0 && !Base64::decodeBase64Ex(text.data(), static_cast<int>(text.size()), out, &size))
@@ -127,8 +127,9 @@ int Sm4Decrypt(const Json::Value& p, std::string& text) {
     if (plainLength == 16)
         text = toHex(plain, 16);
     else
-        text.assign(reinterpret_cast<const char*>(plain),
-                    strnlen(reinterpret_cast<const char*>(plain), static_cast<size_t>(plainLength)));
+        text.assign(
+            reinterpret_cast<const char*>(plain),
+            strnlen(reinterpret_cast<const char*>(plain), static_cast<size_t>(plainLength)));
     memset(plain, 0, sizeof plain);
     return 0;
 }

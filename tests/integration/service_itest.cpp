@@ -321,3 +321,32 @@ TEST(Daemon, PortTakenEndsWithStatusOne) {
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_TRUE(first.running());
 }
+
+TEST(Daemon, VirtualKeyListsAreChecked) {
+    // More sockets than the port layer can hold: refused at start.
+    std::vector<std::string> args;
+    for (int i = 0; i < 17; ++i) {
+        args.push_back("--virtual-key");
+        args.push_back("/tmp/fpkeyd-vk-" + std::to_string(i) + ".sock");
+    }
+    Daemon::Config many;
+    many.args = args;
+    many.startTimeout = std::chrono::milliseconds(5000);
+    EXPECT_THROW(Daemon{many}, std::runtime_error);
+
+    std::string env;
+    for (int i = 0; i < 17; ++i)
+        env += "/tmp/fpkeyd-vk-" + std::to_string(i) + ".sock:";
+    Daemon::Config fromEnv;
+    fromEnv.env = {{"FPKEYD_VIRTUAL_KEY", env}};
+    fromEnv.startTimeout = std::chrono::milliseconds(5000);
+    EXPECT_THROW(Daemon{fromEnv}, std::runtime_error);
+
+    // A key that is not there is no reason to refuse: the daemon serves.
+    Daemon::Config one;
+    one.args = {"--virtual-key", "/tmp/fpkeyd-vk-absent.sock"};
+    Daemon d(one);
+    WsClient c;
+    ASSERT_TRUE(c.connect(d.port())) << c.lastError();
+    EXPECT_EQ(c.call(kGetVersion), kVersionReply);
+}
