@@ -143,7 +143,7 @@ uint32_t CCOS17::linkf_txdRxd_pdu(CLink* link, tdLINK_PACK* pack, int type) {
     }
     for (int stale = 0;; ++stale) {
         int got = 0;
-        if (link->linkf_rxd_buff(PROTOCOL_FRAME, pack->frame, &got, sizeof pack->frame) != 0) {
+        if (link->rxdChannel(channel, pack->frame, &got, sizeof pack->frame) != 0) {
             _nvlogstr("recv");
             return SAR_FAIL;
         }

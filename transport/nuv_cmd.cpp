@@ -2,16 +2,15 @@
 // object, response checks, scoped wait time, and the channel-wide state.
 //
 // Threads: a worker runs an enrolment or verification and waits in a receive
-// while the network thread sends a cancel on the same link. Each command
-// object owns its pack; the link keeps the two directions apart. The state
-// shared by all commands is therefore all that needs care: the link pointer,
+// while the network thread sends a cancel on the same link, and card-OS
+// commands may share that link meanwhile. Each command object owns its pack;
+// the link serialises whole frames on the send side and hands each receiver
+// the frames of its own channel (the worker waits for channel 6 or 7 only),
+// so a cancel never waits for the worker's pending receive. The state shared
+// by all commands is therefore all that needs care here: the link pointer,
 // the wait time, the sequence counter and the registry hooks are atomics
 // (the sequence is taken with one fetch_add, so two requests never share a
-// byte), and the share key is copied in and out under a small lock. Sends
-// of this channel are serialised by a send lock: a cancel may go out while
-// the worker is still sending its request, and one port has one staging
-// buffer per direction. Receives take no lock, so a cancel never waits for
-// the worker's pending receive.
+// byte), and the share key is copied in and out under a small lock.
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -29,7 +28,6 @@ std::atomic<uint8_t> s_sequence{0};
 std::atomic<NUV_GETLINK_FN> s_getLink{nullptr};
 std::atomic<NUV_FREEDEV_FN> s_freeDev{nullptr};
 
-std::mutex s_sendLock;
 std::mutex s_keyLock;
 uint8_t G_PUB_SHARE_KEY[16];
 std::atomic<int> G_IS_CREATE_SHARE_KEY{0};
@@ -293,11 +291,7 @@ uint32_t NUV_CMD::sendFrame(uint8_t* reqSeq) {
         _nvlogstr("request too long");
         return NUV_ERR_REQ_TOO_LONG;
     }
-    int r;
-    {
-        std::lock_guard<std::mutex> g(s_sendLock);
-        r = m_link->linkf_txd_buff(PROTOCOL_FRAME, m_pack.frame, static_cast<int>(total));
-    }
+    const int r = m_link->linkf_txd_buff(PROTOCOL_FRAME, m_pack.frame, static_cast<int>(total));
     if (r != 0) {
         _nvlog("send %x", static_cast<unsigned>(r));
         return NUV_ERR_LINK;
@@ -305,14 +299,15 @@ uint32_t NUV_CMD::sendFrame(uint8_t* reqSeq) {
     return 0;
 }
 
-// One frame into the pack (the whole frame buffer is offered, so a frame
-// announcing more than FRAME_MAX_PAYLOAD is refused by the port), then the
-// envelope checks.
+// One frame of this command's channel into the pack (the whole frame buffer
+// is offered, so a frame announcing more than FRAME_MAX_PAYLOAD is refused by
+// the port), then the envelope checks. Frames of other channels stay on the
+// link for their own receivers.
 uint32_t NUV_CMD::receiveFrame() {
     m_rspValid = false;
     int got = 0;
-    const int r = m_link->linkf_rxd_buff(PROTOCOL_FRAME, m_pack.frame, &got,
-                                         static_cast<int>(sizeof m_pack.frame));
+    const int r = m_link->rxdChannel(static_cast<uint8_t>(m_channel), m_pack.frame, &got,
+                                     static_cast<int>(sizeof m_pack.frame));
     if (r != 0) {
         _nvlog("recv %x %d", static_cast<unsigned>(r), got);
         return static_cast<uint32_t>(r);

@@ -8,8 +8,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "transport/frame.h"
 #include "transport/units.h"
@@ -66,9 +68,32 @@ struct _ST_DEV_OPT {
 };
 
 // ---------------------------------------------------------------------------
-// The link over one port. The send direction and the receive direction keep
-// their own buffer pointer and length, so a send on one thread (a cancel)
-// leaves a receive waiting on another thread undisturbed.
+// The link over one port, shared by the channels it carries (card OS,
+// fingerprint module, vault) and by the threads that use them: a worker may
+// wait for the module's answer while another thread exchanges card-OS
+// commands or sends a cancel.
+//
+// Sends: one lock per link, so the units of one frame never interleave with
+// another frame's.
+// Receives: one thread at a time reads the port. A receive for channel C
+// that reads a whole, well-formed frame of another channel D parks it in a
+// mailbox for D and goes on waiting for its own; a receiver whose frame was
+// parked meanwhile takes it from there without reading the port. Receivers
+// that find the port being read wait on a condition variable for their
+// mailbox, for the read side to become free, or for their own time-out.
+// Everything is fixed-size inside the link; nothing is allocated.
+
+// Mailboxes of a link: one parked frame per channel, at most this many
+// channels at once (the link carries three).
+constexpr int LINK_MAILBOXES = 4;
+
+struct LinkMailbox {
+    bool full;
+    uint8_t channel;
+    uint32_t length;
+    uint8_t frame[FRAME_BUF_SIZE];
+};
+
 class CLink {
   public:
     CLink();
@@ -79,16 +104,30 @@ class CLink {
     // Copies the whole operation table; 0.
     int SetDev(const _ST_DEV_OPT* opt);
     // Opens the port: 0 or the port's status (the link stays not opened).
+    // Parked frames of an earlier connection are dropped.
     int linkf_openDev();
     // 0, or LINK_ERR_NOT_OPEN when the link is not open.
     int linkf_closeDev();
     // Sends one whole frame: 0, LINK_ERR_PARAM, LINK_ERR_TYPE or the port's status.
     int linkf_txd_buff(_protocol_type_ type, const uint8_t* bytes, int len);
-    // Receives one whole frame into `buf` (room for `capacity` bytes) and
-    // stores its length in *len: 0, LINK_ERR_PARAM, LINK_ERR_TYPE or the
-    // port's status (SS_ERR_TIMEOUT, SS_ERR_TOO_LONG, SS_ERR_RXD ...).
+    // Receives the next frame from the port, whatever its channel, into `buf`
+    // (room for `capacity` bytes) and stores its length in *len: 0,
+    // LINK_ERR_PARAM, LINK_ERR_TYPE or the port's status (SS_ERR_TIMEOUT,
+    // SS_ERR_TOO_LONG, SS_ERR_RXD ...). Frames parked for channels stay
+    // parked. Waits while another thread reads the port.
     int linkf_rxd_buff(_protocol_type_ type, uint8_t* buf, int* len,
                        int capacity = static_cast<int>(LINK_RXD_CAPACITY));
+    // Receives the next frame of `channel`: its parked frame if there is one,
+    // else from the port, parking well-formed frames of other channels on
+    // the way (a frame whose envelope is broken cannot be routed and is
+    // returned as read, for the caller's checks to refuse). Waits at most
+    // `waitMs` (0: the transfer wait in force at the call); a port read in
+    // progress when the time is up is finished first. Results as
+    // linkf_rxd_buff; SS_ERR_TIMEOUT when no frame of the channel came in
+    // time, SS_ERR_TOO_LONG when its frame is longer than `capacity` (the
+    // frame is dropped).
+    int rxdChannel(uint8_t channel, uint8_t* buf, int* len,
+                   int capacity = static_cast<int>(LINK_RXD_CAPACITY), int waitMs = 0);
     // Not provided by any port; 0.
     int linkf_txdAndRxd_buff(_protocol_type_ type, const uint8_t* req, int reqLen, uint8_t* rsp,
                              int* rspLen);
@@ -103,17 +142,35 @@ class CLink {
     const _ST_DEV_OPT& devOpt() const { return m_devOpt; }
     int rxdLength() const { return m_rxdLen; }
     int sentLength() const { return m_sentLen; }
+    // Frames parked for `channel` (0 or 1), for tests and logs.
+    int parkedFrames(uint8_t channel);
 
   private:
+    // Any channel (the plain receive).
+    static constexpr int kAnyChannel = -1;
+    int receive(int channel, uint8_t* buf, int* len, int capacity, int waitMs);
+    int takeParked(int channel, uint8_t* buf, int* len, int capacity);
+    void park(const uint8_t* frame, uint32_t len);
+    void dropParked();
+
     int32_t m_state;
     int32_t m_mode;
     std::atomic<bool> m_opened;  // read by a receiving worker
     _ST_DEV_OPT m_devOpt;
-    const uint8_t* m_txdBuf;  // send direction
+    // Send direction, under m_txLock.
+    std::mutex m_txLock;
+    const uint8_t* m_txdBuf;
     int32_t m_txdLen;
-    int32_t m_sentLen;
-    uint8_t* m_rxdBuf;  // receive direction
-    int32_t m_rxdLen;
+    std::atomic<int32_t> m_sentLen;
+    // Receive direction, under m_rxLock; m_rxFrame belongs to the thread
+    // that holds the read side (m_reading).
+    std::mutex m_rxLock;
+    std::condition_variable m_rxCv;
+    bool m_reading;
+    uint8_t* m_rxdBuf;
+    std::atomic<int32_t> m_rxdLen;
+    LinkMailbox m_box[LINK_MAILBOXES];
+    uint8_t m_rxFrame[FRAME_BUF_SIZE];
 };
 
 // ---------------------------------------------------------------------------
