@@ -25,21 +25,6 @@ int main(int argc, char** argv) {
     }
     signal(SIGPIPE, SIG_IGN);
 
-    // Virtual keys replace USB keys for the whole process: from the command
-    // line, else from FPKEYD_VIRTUAL_KEY.
-    if (!options.virtualKeys.empty()) {
-        std::vector<const char*> paths;
-        for (const std::string& p : options.virtualKeys)
-            paths.push_back(p.c_str());
-        if (PORT_UseVirtualKeys(paths.data(), static_cast<int>(paths.size())) != 0) {
-            fprintf(stderr, "fpkeyd: unusable --virtual-key path\n");
-            return 2;
-        }
-    } else if (PORT_UseVirtualKeysFromEnv() < 0) {
-        fprintf(stderr, "fpkeyd: unusable FPKEYD_VIRTUAL_KEY\n");
-        return 2;
-    }
-
     judgeLogOpen();
     nvlogExec();
 
@@ -49,21 +34,6 @@ int main(int argc, char** argv) {
     hooks.makeJsonJV = makeJsonJV;
     hooks.postMsgAck = postMsgAck;
     CNvId::setHooks(hooks);
-
-    // Virtual keys from the command line, else from FPKEYD_VIRTUAL_KEY.
-    if (!options.virtualKeys.empty()) {
-        std::vector<const char*> paths;
-        for (const std::string& p : options.virtualKeys)
-            paths.push_back(p.c_str());
-        if (PORT_UseVirtualKeys(paths.data(), static_cast<int>(paths.size())) != 0) {
-            fprintf(stderr, "fpkeyd: cannot use these virtual keys (at most %d socket paths)\n",
-                    PORT_MAX_DEVICES);
-            return 2;
-        }
-    } else if (PORT_UseVirtualKeysFromEnv() < 0) {
-        fprintf(stderr, "fpkeyd: cannot use the virtual keys of FPKEYD_VIRTUAL_KEY\n");
-        return 2;
-    }
 
     nvackExec();
     nvSleep(100);
