@@ -1,4 +1,6 @@
-// The key session (class CNvId) as the service sees it.
+// The key session (class CNvId) as the service sees it: device session and
+// information, the on-key layout, signing and ciphers, user and finger
+// records, fingerprint operations. Results are the service's result codes.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,22 @@ struct CAppHooks {
     int (*postMsgAck)(int queue, int event, int arg1, int arg2) = nullptr;
 };
 
+// Sizes the callers' buffers must have.
+constexpr int kPubKeyLen = 65;       // 04 || X || Y
+constexpr int kRawSigLen = 64;       // r || s
+constexpr int kSignTextMax = 145;    // packSign text and its terminator
+constexpr int kSm2PlainMax = 128;    // sm2Decrypt output
+constexpr int kSm4OutMax = 128;      // sm4Decrypt output (plus its terminator)
+constexpr int kPinMaxLen = 31;       // longest PIN rkLogin takes
+constexpr int kUserNameMax = 32;     // longest user (application) name
+constexpr int kFingerNameMax = 128;  // longest finger display name
+constexpr int kDevListMax = 512;     // getDevLst output
+constexpr int kCotListMax = 512;     // rkEnumContainer output
+constexpr int kCertMax = 2048;       // SignDataNormal certificate
+
+// Answer of rkLogin when an empty PIN started a fingerprint login.
+constexpr int kLoginLater = 1000;
+
 class CNvId {
   public:
     // One lock guards the whole key session. The dispatcher holds it for a
@@ -30,19 +48,106 @@ class CNvId {
     static void setHooks(const CAppHooks& hooks);
     static const CAppHooks& hooks();
 
-    // Device session.
+    // ---- Device session and information --------------------------------
     static int openDev();
     static int closeDev();
     static int chkOpted();
     static void chkopendev();
+    static int openDevice(const char* name);
+    // Names of the attached keys, zero-terminated, ended by an empty name,
+    // into `buffer` (kDevListMax bytes); *length = bytes used.
+    static int getDevLst(char* buffer, int* length);
+    // serial (32 bytes), label (64 bytes), pubKey (261 bytes: 130 hex digits
+    // and a terminator) and app (32 bytes) receive zero-terminated texts.
+    static int getDevInfo(int level, char* serial, int* type, char* label, char* pubKey, char* app);
     // Copies the key label (1 to 31 characters, zero-padded to 32 bytes) into
     // `buffer`, which holds *length bytes (at least 32); *length becomes the
     // label's length.
     static int getLbl(char* buffer, int* length);
+    static int getSN(char* buffer, int* length);
+    static int getVer(uint32_t* value, int* length);
+    static int setLbl(const char* text, int length);
+    static int setSN(const char* text, int length);
     static int initAxSys(const char* text, int length, uint8_t* out, int outLength);
+    static void init();
 
-    // Fingerprint operations: 2 while a verification worker runs, else 1
-    // while an enrolment worker runs, else 0.
+    // ---- Key layout ----------------------------------------------------
+    static bool _isBaseApp(const char* name);
+    // anyUser: the first user application's name goes to `name` (33 bytes).
+    static int _findApp(char* name, int* found, bool anyUser);
+    static uint32_t openApp(void* hDev, const char* name, void** handle, bool reconnect);
+    static int creatApp(const char* name);
+    // names (zero-separated) may be null; count may be null.
+    static int clrAllApp(char* names, int* count);
+    // key: 16 bytes, or null for the built-in default.
+    static int AuthDev(const uint8_t* key);
+    static int _getFp(int* capacity, int* used, uint8_t* ids);
+    static int _isFullFp(int* full, uint8_t* ids);
+    static int clearFp(const uint8_t* ids, int count);
+    static int _unbindLogon(int count, const uint8_t* ids);
+    static int InitAppAx();
+    static int AxInitFs(uint8_t* pubKey, int* length);
+    static void blob2pubKey(const void* blob, uint8_t* out, int* length);
+    // Factory steps beyond the two routines above: the logon-record
+    // application with its fixed PIN (kept when it exists), and the
+    // certificate of the device container (signature slot).
+    static int initLogonApp();
+    static int setDevCert(const uint8_t* der, int length);
+
+    // ---- Signing, key export and ciphers -------------------------------
+    static int getFacPubKey(uint8_t* out, int* length);
+    static int getDevPubKey(uint8_t* out, int* length);
+    static void hashSm3(const void* blob, const uint8_t* message, int length, uint8_t* out);
+    // out receives r || s; it must hold kSignTextMax bytes so that packSign
+    // can turn it into text in place.
+    static int FacSign(const uint8_t* message, int length, uint8_t* out);
+    static int DevSign(const uint8_t* message, int length, uint8_t* out);
+    static int FpSign(const uint8_t* message, int length, uint8_t* out);
+    static int packSign(uint8_t* buffer);
+    static int __signinfo(const char* pubKeyText, const char* userText, uint8_t* out);
+    // out holds *outLength bytes (kSm2PlainMax expected); *outLength becomes
+    // the plaintext length.
+    static int sm2Decrypt(const uint8_t* in, int length, uint8_t* out, int* outLength);
+    static int sm2Encrypt(const uint8_t* in, int length, uint8_t* out, int* outLength);
+    // out holds *outLength bytes in; the result and a terminator must fit.
+    static int sm4Decrypt(const uint8_t* in, int length, const uint8_t* key, int keyLength,
+                          uint8_t* out, int* outLength);
+    static int setSvrPub(const uint8_t* key, int length);
+    static int getSvrPub(uint8_t* out, int* length);
+
+    // ---- PIN-login family ---------------------------------------------
+    static int rkLogin(const char* devName, const char* second, const char* pin);
+    static int rkEnumContainer(char* list, int* length);
+    // certificate: a pointer into the scratch arena on success.
+    static int SignDataNormal(const char* container, const uint8_t* data, int length,
+                              uint8_t* signature, uint8_t** certificate, int* certLength);
+    static int SignDataToPKCS7(const char* container, const uint8_t* data, int length,
+                               uint8_t** message, int* messageLength);
+
+    // ---- User and finger records ---------------------------------------
+    static int getUsrLst(char* names, int* count);
+    static int getFingerUsed(const char* user, uint8_t* numbers, int* count);
+    static int getFingerUnused(const char* user, uint8_t* numbers, int* count);
+    // names / fingerNames receive zero-separated texts (1024 / 512 bytes).
+    static int delFinger(const char* user, const uint8_t* numbers, char* names, char* fingerNames,
+                         int count);
+    // numbers: 32 bytes; containers: 1024 bytes.
+    static int delUser(const char* user, uint8_t* numbers, char* containers, int* count);
+    static int _getCotFpLst(uint8_t* numbers, uint8_t* templates, int* count, char* rawList);
+    static int _findFgIdCot(int key, char* container, bool byFinger, int* other);
+    static int _findFgIdApp(int templateId, char* user, char* container, char* fingerName,
+                            int* fingerNumber);
+    static int _delFgIdCot(const uint8_t* templates, char* names, char* fingerNames, int count,
+                           const char* user);
+    static int _getFpLstUnused(uint8_t* numbers, int* count);
+    static void cvtStr(const char* source, char* target, int max);
+    static void sort(uint8_t* bytes, int count);
+    static void swap(uint8_t* a, uint8_t* b);
+    static void getFingerName(int index, char* out);
+
+    // ---- Fingerprint operations ----------------------------------------
+    // 2 while a verification worker runs, else 1 while an enrolment worker
+    // runs, else 0.
     static int getFpState();
     static int cancelVerify(bool extra);
     static int cancelEnroll();
@@ -52,9 +157,33 @@ class CNvId {
     static int waitEnroll();
     static int ackEnroll(int step, int code, bool finished);
     static int ackVerify(int code, bool finished);
+    static int createVerifyFinger();
+    static int loginFinger(int checkUser);
+    static int startVerify(const char* devName);
+    static int regFinger(const char* user, int finger, int* step, const char* fingerName);
+    static int addFinger(const char* user, int finger, int* step, const char* fingerName);
 
+    // ---- Session state -------------------------------------------------
+    static void* m_hDev;
+    static void* m_hApp;
+    static void* m_hCot;
+    static int m_bFacSign;
+    static int m_bDevSign;
+    static unsigned char m_bLoopVerify;
     static unsigned char m_bChkUsr;
     static int m_bFpState;
+    static char m_curApp[40];
+    static char m_curCot[32];
+
+    // Fixed names of the layout.
+    static const char m_axAppName[16];
+    static const char m_axCotName[16];
+    static const char m_devCotName[16];
+    static const char m_pwdAppName[16];
+    static const char m_UpanAppName[16];
+    static const char m_nvAppName[16];
+    static const char m_nvCotName[16];
+    static const char m_userPin[16];
 };
 
 // Closes what an operation opened when it leaves scope.

@@ -1,0 +1,63 @@
+// Factory steps that complete a key's layout after InitAppAx and AxInitFs:
+// the logon-record application and the device container's certificate.
+#include <cstring>
+
+#include "app/internal.h"
+
+using namespace nvapp;
+
+int CNvId::initLogonApp() {
+    _nvlog(">>-%s", "initLogonApp");
+    CExit guard;
+    CExit::uninit();
+    char name[kUserNameMax + 1];
+    copyText(name, sizeof name, m_pwdAppName);
+    int found = 0;
+    int rc = _findApp(name, &found, false);
+    if (rc != kOk) return rc;
+    if (found) return kOk;
+    rc = AuthDev(nullptr);
+    if (rc != kOk) return rc;
+    char admin[9];
+    makeAdminPin(admin);
+    HAPPLICATION h = nullptr;
+    uint32_t r = SKF_CreateApplication(m_hDev, m_pwdAppName, admin, 8,
+                                       reinterpret_cast<const char*>(kPwdUserPin), 8,
+                                       SECURE_ADM_ACCOUNT, &h);
+    memset(admin, 0, sizeof admin);
+    m_hApp = h;
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    return kOk;
+}
+
+int CNvId::setDevCert(const uint8_t* der, int length) {
+    _nvlog(">>-%s", "setDevCert");
+    if (!der || length <= 0 || static_cast<unsigned>(length) > kCosMaxData) return kBadParam;
+    CExit guard;
+    CExit::uninit();
+    uint32_t r = openApp(m_hDev, m_axAppName, &m_hApp, true);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    unsigned int tries = 0;
+    r = SKF_VerifyPIN(m_hApp, USER_TYPE, m_userPin, &tries);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    r = SKF_OpenContainer(m_hApp, m_devCotName, &m_hCot);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    r = SKF_ImportCertificate(m_hCot, 1, der, static_cast<unsigned int>(length));
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    return kOk;
+}

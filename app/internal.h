@@ -1,0 +1,112 @@
+// Internals of the key session shared by the files of app/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "log/log.h"
+#include "skf/skf.h"
+
+namespace nvapp {
+
+// Service result codes the session reports.
+constexpr int kOk = 0;
+constexpr int kNoUser = 2;
+constexpr int kNoFinger = 12;
+constexpr int kSm4Error = 14;
+constexpr int kNoDev = 102;
+constexpr int kFailed = 103;
+constexpr int kBadParam = 104;
+constexpr int kBadLength = 105;
+constexpr int kOpenApp = 106;
+constexpr int kBadPin = 107;
+constexpr int kSignFail = 108;
+constexpr int kNoCert = 109;
+constexpr int kAppLocked = 122;
+constexpr int kNotForYou = 201;
+
+// Identifier the key gives the first application created on it: the base
+// application of this system's layout.
+constexpr unsigned kBaseAppId = 0x3F00;
+
+// "line=%d,ret=x%x": where a card step failed and with what.
+inline void logLine(int line, uint32_t rc) {
+    _nvlog("line=%d,ret=x%x", line, rc);
+}
+
+// The reconnect-and-retry rule: a lost link is reconnected once and the
+// call repeated once with the new device handle.
+template <typename F>
+uint32_t withRetry(F call) {
+    uint32_t r = call();
+    if (r == SAR_LINK_SEND) {
+        CNvId::openDev();
+        r = call();
+    }
+    return r;
+}
+
+// Bounds helper of this layer: a name of 1..limit characters that starts
+// within `left` bytes and is terminated inside them.
+size_t nameLen(const char* p, size_t left);
+
+// Walks a names list (zero-terminated names ended by an empty name) with
+// the rules of the key layout: a name that is empty or longer than `limit`
+// is a bad length. Returns 0 at the end, kBadLength on a bad name, or the
+// callback's nonzero result (which ends the walk). The callback gets each
+// name in order.
+template <typename F>
+int walkNames(const char* list, unsigned size, size_t limit, F onName) {
+    const char* p = list;
+    size_t left = size;
+    while (left >= 2) {
+        size_t n = nameLen(p, left);
+        if (n == 0 || n > limit) return kBadLength;
+        int r = onName(p);
+        if (r != 0) return r;
+        if (left <= n + 1) break;
+        p += n + 1;
+        left -= n + 1;
+    }
+    return 0;
+}
+
+// The finger-record walk: the size check comes before the name is used, so
+// the closing empty name keeps the last record in play.
+template <typename F>
+int walkRecords(const char* list, unsigned size, F onRecord) {
+    const char* p = list;
+    size_t left = size;
+    while (left >= 2) {
+        size_t n = nameLen(p, left);
+        if (n == 0 || n > 11) return kBadLength;
+        if (left <= n + 1) break;
+        int finger = 0, tmpl = 0;
+        if (sscanf(p, "%d_%d", &finger, &tmpl) == 2) {
+            int r = onRecord(p, finger, tmpl);
+            if (r != 0) return r;
+        }
+        p += n + 1;
+        left -= n + 1;
+    }
+    return 0;
+}
+
+// Built-in constants of the layout.
+extern const uint8_t kFactoryKeyPair[96];  // X || Y || d
+extern const char kDefaultDevKey[17];      // 16 ASCII digits
+extern const uint8_t kPwdUserPin[7];       // logon-record PIN, zero-terminated
+
+// The factory public key as a GM/T 0016 blob (Z value of its signatures).
+Struct_ECCPUBLICKEYBLOB factoryBlob();
+
+// Copies at most `cap` - 1 bytes of a zero-terminated text and terminates.
+void copyText(char* dst, size_t cap, const char* src);
+
+// Fills the administrator PIN of a new application (8 bytes and a zero).
+void makeAdminPin(char pin[9]);
+
+}  // namespace nvapp

@@ -1,0 +1,118 @@
+// Factory provisioning of a blank key: base application and factory key,
+// device key, logon-record application, and a certificate for the device
+// container from the local test CA, then a PIN login and a signature as a
+// check that the key now serves the PIN-login family.
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+#include "tools/tools.h"
+#include "util/util.h"
+
+namespace fptools {
+
+namespace {
+
+std::string hexText(const uint8_t* p, int n) {
+    std::string t(static_cast<size_t>(2 * n) + 1, '\0');
+    t.resize(static_cast<size_t>(asc2hex(p, n, &t[0], 0)));
+    return t;
+}
+
+bool step(FILE* out, const char* what, int rc) {
+    if (rc == 0) {
+        fprintf(out, "  %s: ok\n", what);
+        return true;
+    }
+    fprintf(out, "  %s: failed (code %d)\n", what, rc);
+    return false;
+}
+
+std::string newCaDir() {
+    const char* tmp = getenv("TMPDIR");
+    std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/fpkey-ca-XXXXXX";
+    if (!mkdtemp(&t[0])) return std::string();
+    return t;
+}
+
+}  // namespace
+
+int provisionKey(const ProvisionOptions& options, FILE* out) {
+    CBytesEx::s_SetSpace(false, true);
+    std::lock_guard<std::mutex> session(CNvId::sessionLock());
+    cxBuf::init(0);
+    if (CNvId::openDev() != 0) {
+        fprintf(out, "fpkey-provision: no key found\n");
+        return kProvisionNoKey;
+    }
+    char sn[32] = {0}, label[64] = {0};
+    int n = sizeof sn;
+    CNvId::getSN(sn, &n);
+    n = sizeof label;
+    CNvId::getLbl(label, &n);
+    fprintf(out, "key: serial \"%s\", label \"%s\"\n", sn, label);
+
+    char name[40] = {0};
+    strcpy(name, CNvId::m_axAppName);
+    int found = 0;
+    if (CNvId::_findApp(name, &found, false) != 0) {
+        fprintf(out, "fpkey-provision: cannot list the key's applications\n");
+        return kProvisionFailed;
+    }
+    if (found && !options.force) {
+        fprintf(out,
+                "fpkey-provision: this key is already provisioned (\"%s\" exists); "
+                "--force re-initialises it\n",
+                CNvId::m_axAppName);
+        return kProvisionAlready;
+    }
+
+    if (!step(out, "device authentication", CNvId::AuthDev(nullptr))) return kProvisionFailed;
+    if (found) {
+        fprintf(out, "  base application \"%s\": kept (re-initialising)\n", CNvId::m_axAppName);
+    } else if (!step(out, "base application \"meboBaseApp\" with factory key in \"axBaseCot\"",
+                     CNvId::InitAppAx())) {
+        return kProvisionFailed;
+    }
+    uint8_t devKey[kPubKeyLen];
+    int devKeyLen = 0;
+    if (!step(out, "users, templates and logon records cleared; device key made in \"axDevCot\"",
+              CNvId::AxInitFs(devKey, &devKeyLen)))
+        return kProvisionFailed;
+    fprintf(out, "  device public key: %s\n", hexText(devKey, devKeyLen).c_str());
+    if (!step(out, "logon-record application \"axUpBaseApp\"", CNvId::initLogonApp()))
+        return kProvisionFailed;
+
+    TestCa ca(options.caDir.empty() ? newCaDir() : options.caDir, options.openssl);
+    std::string error;
+    std::vector<uint8_t> der;
+    if (ca.dir().empty() || !ca.ensure(error) || !ca.issue(devKey, "axDevCot", der, error)) {
+        fprintf(out, "  test CA: %s\n", error.empty() ? "no directory" : error.c_str());
+        return kProvisionFailed;
+    }
+    fprintf(out, "  test CA: %s/ca.pem\n", ca.dir().c_str());
+    if (!step(out, "device certificate imported into \"axDevCot\"",
+              CNvId::setDevCert(der.data(), static_cast<int>(der.size()))))
+        return kProvisionFailed;
+    fprintf(out, "  device certificate: %s/axDevCot.pem (%zu bytes)\n", ca.dir().c_str(),
+            der.size());
+
+    // The check a page would make: PIN login and a signature with the
+    // device container.
+    cxBuf::init(0);
+    int rc = CNvId::rkLogin(nullptr, "", CNvId::m_userPin);
+    uint8_t sig[kRawSigLen];
+    uint8_t* cert = nullptr;
+    int certLen = 0;
+    const uint8_t probe[] = "fpkey-provision";
+    if (rc == 0)
+        rc = CNvId::SignDataNormal(CNvId::m_devCotName, probe, sizeof probe - 1, sig, &cert,
+                                   &certLen);
+    CExit::uninit();
+    if (!step(out, "check: PIN login and a signature with \"axDevCot\"", rc))
+        return kProvisionFailed;
+    fprintf(out, "provisioned\n");
+    return kProvisionOk;
+}
+
+}  // namespace fptools
