@@ -7,7 +7,13 @@
 //     still needed; a capture of another finger gets an intermediate frame
 //     with status 0xE109 and does not count; the last frame carries the new
 //     template number (the lowest unused of 1..255)
-//   verification (0x0001): one final frame, no intermediate ones
+//   verification (0x0001): one final frame, no intermediate ones; with no
+//     template at all it is answered at once (0xE103)
+//   a new enrolment or verification replaces a pending one unanswered (its
+//     host has given up on it); closing the data connection or power loss
+//     forgets it too
+//   a finger touched while nothing waits stays on the sensor and is the
+//     first capture of the next wait (unless lifted)
 //   flash (0x0010): 64 records of 64 bytes, one per slot: template number,
 //     name length, finger name, 0xFF up to the record's end (empty: all 0xFF)
 //   sub-command 0x20+24 (acknowledgement) takes the data byte 7 and is

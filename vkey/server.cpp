@@ -166,7 +166,7 @@ class Server {
         std::string in;
     };
     // One control command: name, and the member that answers it with a line
-    // starting "OK" or "ERR". New commands (touch, lift, faults) go here.
+    // starting "OK" or "ERR".
     struct CtlCommand {
         const char* name;
         std::string (Server::*run)(const std::vector<std::string>& args);
