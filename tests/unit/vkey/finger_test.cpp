@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -490,6 +491,57 @@ TEST(VkeyVault, PlainCommandsAndRefusedCipher) {
     // The share key is session state: gone with power.
     m.key->powerCycle();
     EXPECT_EQ(pwd(22, 0x000A).status, 0xE102);
+}
+
+TEST(VkeyFinger, RandomModuleAndVaultCommandsNeverBreakTheKey) {
+    TempDir dir;
+    const std::string st = dir.path + "/s";
+    std::mt19937 rng(61209);
+    {
+        Module m(st);
+        ASSERT_GT(m.enrol("alice"), 0);
+        const std::vector<std::pair<uint8_t, Bytes>> templates = {
+            {6, modulePayload(kCount)},
+            {6, modulePayload(kEnroll)},
+            {6, modulePayload(kVerify)},
+            {6, modulePayload(kDelete, {1})},
+            {6, modulePayload(kLogout, {1})},
+            {6, modulePayload(kFlash, {0, 0, 0, 0, 16, 0, 0, 0})},
+            {6, modulePayload(kChip, {0x38, 7})},
+            {6, modulePayload(kChip, {0x3F})},
+            {7, modulePayload(0x0014, {1, 0, 2, 0})},
+            {7, modulePayload(0x0007)},
+            {7, modulePayload(0x0005, {1, 0, 0, 0})},
+            {7, modulePayload(0x0004, {1, 0, 0, 0})},
+            {7, modulePayload(0x0000, Bytes(32, 0x5A))},
+        };
+        size_t replies = 0;
+        for (int i = 0; i < 3000; ++i) {
+            auto t = templates[rng() % templates.size()];
+            Bytes p = t.second;
+            if (rng() % 2)
+                for (int k = 1 + rng() % 3; k > 0; --k)
+                    p[rng() % p.size()] = static_cast<uint8_t>(rng());
+            if (rng() % 4 == 0) p.resize(rng() % (p.size() + 8), static_cast<uint8_t>(rng()));
+            auto got = m.send(t.first, static_cast<uint8_t>(i), p);
+            if (t.first == 7) {
+                ASSERT_EQ(got.size(), 1u);  // the vault answers every request
+            }
+            for (const ModuleReply& r : got) {
+                ASSERT_TRUE(r.ok);
+                ASSERT_EQ(r.channel, t.first);
+                ++replies;
+            }
+            if (rng() % 8 == 0) {
+                for (const ModuleReply& r : m.touch(rng() % 2 ? "alice" : "bob"))
+                    ASSERT_TRUE(r.ok);
+            }
+        }
+        EXPECT_GT(replies, 2000u);
+    }
+    vkey::OpenResult rc;
+    EXPECT_NE(openKey(st, &rc), nullptr);
+    EXPECT_EQ(rc, vkey::OpenResult::ok);
 }
 
 }  // namespace
