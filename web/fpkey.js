@@ -201,7 +201,7 @@ export class FpKey {
    */
   static connect(url = DEFAULT_URL, options = {}) {
     const key = new FpKey(url, options);
-    return key._start().then(
+    return key.start().then(
       () => key,
       (e) => {
         key.close();
@@ -364,7 +364,12 @@ export class FpKey {
 
   // --- connection ---
 
-  _start() {
+  /**
+   * Opens the connection; resolves once it is open (rejects at the first
+   * failure unless waitForDaemon). `FpKey.connect` is this plus the constructor.
+   * @returns {Promise<void>}
+   */
+  start() {
     return new Promise((resolve, reject) => {
       const first = { resolve, reject, failFast: !this.options.waitForDaemon };
       this._openWaiters.push(first);

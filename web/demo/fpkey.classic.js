@@ -1,0 +1,501 @@
+// Generated from web/fpkey.js by web/build-classic.mjs - do not edit.
+(function () {
+"use strict";
+// fpkey.js - talk to the fpkeyd daemon from a web page.
+//
+//   import { FpKey, ResultCode } from "./fpkey.js";
+//   const key = await FpKey.connect();              // ws://127.0.0.1:11230/websocket
+//   const info = await key.call("GetDevInfo", [5]);
+//   const rec = await key.enroll("alice", 1, "right thumb", { onProgress: p => bar(p.step / p.total) });
+//   const who = await key.loginFinger();             // { user, fingerIndex, recordName, fingerName }
+//   const sig = await key.call("FingerSign", ["hello"]);
+//
+// No dependencies; works in browsers and in Node 20+ (pass a WebSocket
+// constructor in the options where there is no global one).
+
+/**
+ * Result codes of the daemon ("reterr"), plus two codes of this module
+ * (CONNECTION_LOST, CALL_TIMEOUT) that the daemon never sends.
+ * @readonly
+ * @enum {number}
+ */
+const ResultCode = Object.freeze({
+  OK: 0,
+  USER_EXISTS: 1,
+  USER_NOT_EXISTS: 2,
+  FINGERPRINT_FULL: 3,
+  ONLY_ONE_FINGER: 4,
+  USER_CANCELED: 5,
+  FINGER_EXISTS: 6,
+  TIME_OUT: 7,
+  SAME_FINGERPRINT: 10,
+  NO_FINGERPRINT: 11,
+  FINGERPRINT_NOT_FOUND: 12,
+  CANNOT_DELETE_ALL: 13,
+  SM4_ERROR: 14,
+  CANNOT_OPEN_DEVICE: 102,
+  OPERATION_FAILED: 103,
+  INVALID_PARAM: 104,
+  INVALID_LENGTH: 105,
+  OPEN_APP_FAILED: 106,
+  VERIFY_PIN_FAILED: 107,
+  SIGN_FAILED: 108,
+  NO_CERTIFICATE: 109,
+  BAD_JSON: 110,
+  BAD_ENVELOPE: 111,
+  PKCS7_FAILED: 121,
+  APP_LOCKED: 122,
+  UNKNOWN_FUNCTION: 164,
+  NOT_SUPPORTED: 200,
+  WRONG_DEVICE: 201,
+  /** "LoopVerify": no outcome yet, poll again. */
+  PENDING: -63,
+  FP_ENROLL_FAILED: 0xe101,
+  FP_MATCH_FAILED: 0xe102,
+  FP_NO_FINGERPRINT: 0xe103,
+  FP_AREA_TOO_SMALL: 0xe104,
+  FP_IMAGE_BLUR: 0xe105,
+  FP_TOO_FEW_FEATURES: 0xe106,
+  FP_SAME_FINGERPRINT: 0xe107,
+  FP_SAME_AREA: 0xe108,
+  FP_POOR_IMAGE: 0xe109,
+  FP_VERIFY_FAILED: 0xe10a,
+  FP_BAD_PARAMETERS: 0xe110,
+  FP_TEMPLATE_FAILED: 0xe111,
+  FP_TOO_FEW_POINTS: 0xe112,
+  FP_CUT_BLANK_FAILED: 0xe113,
+  FP_CUT_REF_FAILED: 0xe114,
+  FP_CAPTURE_FAILED: 0xe115,
+  FP_STORAGE_FULL: 0xe116,
+  FP_USER_CANCELED: 0xe117,
+  FP_WAIT_TIMEOUT: 0xe118,
+  FP_LIFT_FINGER: 0xe119,
+  FP_FLASH_ERROR: 0xe120,
+  FP_NOT_SUPPORTED: 0xe1cc,
+  FP_PC_PRODUCT: 0xe1dd,
+  /** This module: the connection closed before the answer came. */
+  CONNECTION_LOST: -1000,
+  /** This module: no answer within the call's time limit. */
+  CALL_TIMEOUT: -1001,
+});
+
+const MESSAGES = new Map([
+  [110, "json is not mine"], [111, "json params is not mine"], [164, "not find this function"],
+  [102, "can not open device"], [103, "operate Failed"], [104, "param is invalid"],
+  [105, "invalid length"], [1, "user is existed"], [2, "user is NOT existed"],
+  [3, "finger print is full"], [4, "only one finger"], [5, "user canceled"],
+  [6, "this finger is exist"], [7, "Time Out"], [10, "Enter the same fingerprint"],
+  [11, "No FingerPrint"], [12, "Cannot find this fingerprint"], [13, "Cannot del all"],
+  [14, "Sm4 Encrypt Error"], [200, "just for test, not surport"], [106, "open APP failed"],
+  [107, "Verify pin fail"], [108, "sm2 sign fail"], [109, "no certificate"],
+  [121, "pkcs7 pack fail"], [122, "App user locked"], [201, "this dev is not for you"],
+  [0xe101, "Fingerprint failed..."], [0xe102, "No permission | Matching failed"],
+  [0xe103, "No finger print"], [0xe104, "Image area is too small"], [0xe105, "Image blur"],
+  [0xe106, "Too few effective features"], [0xe107, "Enter the same fingerprint"],
+  [0xe108, "Enter the same area"], [0xe109, "Poor image quality"], [0xe10a, "Verify failed"],
+  [0xe110, "Error parameters"], [0xe111, "Failed to create template"],
+  [0xe112, "Too few effective feature points"], [0xe113, "Cut blank fail"],
+  [0xe114, "Cut Ref Fail"], [0xe115, "Failed to obtain fingerprint"],
+  [0xe116, "Insufficient save space"], [0xe117, "User Canceled"], [0xe118, "Wait timeout"],
+  [0xe119, "Pls leave the fingerprint contact"], [0xe120, "Read flash error"],
+  [0xe1cc, "This product does not support"], [0xe1dd, "This product is for PC"],
+  [-1000, "connection to fpkeyd lost"], [-1001, "no answer from fpkeyd in time"],
+]);
+
+/**
+ * The daemon's text for a result code (what it puts in "result" on failure).
+ * @param {number} code
+ * @returns {string}
+ */
+function messageOf(code) {
+  return MESSAGES.get(code) ?? "not find this err";
+}
+
+/** Default address of the daemon. */
+const DEFAULT_URL = "ws://127.0.0.1:11230/websocket";
+
+/**
+ * A failed command: the daemon's "reterr", its message and the command name.
+ */
+class FpKeyError extends Error {
+  /**
+   * @param {number} reterr
+   * @param {string} message
+   * @param {string} fn the command ("function") that failed
+   */
+  constructor(reterr, message, fn) {
+    super(`${fn || "fpkeyd"}: ${message} (${reterr})`);
+    this.name = "FpKeyError";
+    /** @type {number} */
+    this.reterr = reterr;
+    /** @type {string} the daemon's text for the code */
+    this.result = message;
+    /** @type {string} */
+    this.function = fn;
+  }
+}
+
+/**
+ * @typedef {{function: string, randomId?: string, result: any, reterr: number}} Reply
+ * @typedef {{step: number, total: number, error: number}} EnrollProgress
+ *   step: capture number the sensor reports (1..total); error: 0, or the
+ *   sensor's complaint about that capture (e.g. FP_IMAGE_BLUR); the
+ *   enrolment goes on after a complaint.
+ * @typedef {{user: string, fingerIndex: number, recordName: string, fingerName: string,
+ *            publicKey: string, signInfo: string}} EnrollRecord
+ * @typedef {{user: string, fingerIndex: number, recordName: string, fingerName: string}} FingerMatch
+ * @typedef {{direction: "out"|"in", text: string}} WireEvent
+ * @typedef {{reconnect?: boolean, waitForDaemon?: boolean, callTimeoutMs?: number,
+ *            WebSocket?: any, minRetryMs?: number, maxRetryMs?: number}} FpKeyOptions
+ *   reconnect (default true): open a new connection when the daemon goes away;
+ *   waitForDaemon (default false): connect() keeps retrying instead of failing;
+ *   callTimeoutMs (default 60000): limit for commands answered at once (0: none).
+ */
+
+// Commands whose answer is pushed later instead of replied at once.
+function delayedKind(fn, params) {
+  if (fn === "WaitEnroll") return "ackEnroll";
+  if (fn === "LoginFinger") return "ackVerify";
+  if (fn === "rkLogin" && Array.isArray(params)) {
+    if (params.length === 2) return "ackVerify";
+    if (params.length === 3 && (params[2] === null || params[2] === "")) return "ackVerify";
+  }
+  return null;
+}
+
+// A progress "ackEnroll" is [error, step] with step != 0; everything else ends it.
+function isEnrollProgress(msg) {
+  return msg.reterr === 0 && Array.isArray(msg.result) && msg.result.length === 2 &&
+         msg.result[1] !== 0;
+}
+
+/** Client of fpkeyd. Create it with `FpKey.connect()`. */
+class FpKey {
+  /**
+   * @param {string} [url]
+   * @param {FpKeyOptions} [options]
+   */
+  constructor(url = DEFAULT_URL, options = {}) {
+    this.url = url;
+    this.options = {
+      reconnect: true, waitForDaemon: false, callTimeoutMs: 60000,
+      minRetryMs: 250, maxRetryMs: 5000, ...options,
+    };
+    this._WS = this.options.WebSocket ?? globalThis.WebSocket;
+    if (!this._WS) throw new Error("fpkey.js: no WebSocket implementation");
+    this._ws = null;
+    this._closedByUser = false;
+    this._retryMs = this.options.minRetryMs;
+    this._retryTimer = null;
+    this._idPrefix = Math.random().toString(36).slice(2, 8);
+    this._seq = 0;
+    /** @type {Array<{id: string, fn: string, delayed: string|null, resolve: Function, reject: Function, timer: any}>} */
+    this._pending = [];
+    this._listeners = new Map();
+    this._openWaiters = [];
+    this._wasOpen = false;
+  }
+
+  /**
+   * Connects and resolves once the WebSocket is open.
+   * @param {string} [url]
+   * @param {FpKeyOptions} [options]
+   * @returns {Promise<FpKey>}
+   */
+  static connect(url = DEFAULT_URL, options = {}) {
+    const key = new FpKey(url, options);
+    return key.start().then(
+      () => key,
+      (e) => {
+        key.close();
+        throw e;
+      });
+  }
+
+  /** @returns {boolean} whether the WebSocket is open now */
+  get connected() {
+    return !!this._ws && this._ws.readyState === 1;
+  }
+
+  /**
+   * Listens for "ackEnroll", "ackVerify" (the pushed reply), "open", "close",
+   * "wire" ({direction, text} for every message sent and received) and
+   * "reply" (every parsed message). Returns a function that removes it.
+   * @param {"ackEnroll"|"ackVerify"|"open"|"close"|"wire"|"reply"} name
+   * @param {(arg: any) => void} fn
+   * @returns {() => void}
+   */
+  on(name, fn) {
+    if (!this._listeners.has(name)) this._listeners.set(name, new Set());
+    this._listeners.get(name).add(fn);
+    return () => this.off(name, fn);
+  }
+
+  /** @param {string} name @param {(arg: any) => void} fn */
+  off(name, fn) {
+    this._listeners.get(name)?.delete(fn);
+  }
+
+  _emit(name, arg) {
+    for (const fn of [...(this._listeners.get(name) ?? [])]) {
+      try { fn(arg); } catch (e) { setTimeout(() => { throw e; }); }
+    }
+  }
+
+  /**
+   * Sends one command and resolves with its "result", or rejects with an
+   * FpKeyError. "WaitEnroll", "LoginFinger" and a fingerprint "rkLogin"
+   * (empty PIN) resolve with the final pushed "ackEnroll"/"ackVerify".
+   * @param {string} fn command name, e.g. "GetDevInfo"
+   * @param {any} [params] usually an array of positional arguments
+   * @param {{timeoutMs?: number}} [opts]
+   * @returns {Promise<any>}
+   */
+  async call(fn, params = [], opts = {}) {
+    await this._whenOpen();
+    const id = `${this._idPrefix}-${++this._seq}`;
+    const delayed = delayedKind(fn, params);
+    const text = JSON.stringify({ function: fn, params, randomId: id });
+    return new Promise((resolve, reject) => {
+      const entry = { id, fn, delayed, resolve, reject, timer: null };
+      const limit = opts.timeoutMs ?? (delayed ? 0 : this.options.callTimeoutMs);
+      if (limit > 0) {
+        entry.timer = setTimeout(() => {
+          this._drop(entry);
+          reject(new FpKeyError(ResultCode.CALL_TIMEOUT, messageOf(ResultCode.CALL_TIMEOUT), fn));
+        }, limit);
+      }
+      this._pending.push(entry);
+      try {
+        this._ws.send(text);
+      } catch (e) {
+        this._drop(entry);
+        reject(new FpKeyError(ResultCode.CONNECTION_LOST, messageOf(ResultCode.CONNECTION_LOST), fn));
+        return;
+      }
+      this._emit("wire", { direction: "out", text });
+    });
+  }
+
+  /**
+   * Enrols a finger: "RegisterUser" (new user) or "AddFinger", then
+   * "WaitEnroll"; resolves with the finished record.
+   * @param {string} user
+   * @param {number} fingerIndex 1..10
+   * @param {string} fingerName display name stored with the finger
+   * @param {{addFinger?: boolean, onProgress?: (p: EnrollProgress) => void}} [opts]
+   * @returns {Promise<EnrollRecord>}
+   */
+  async enroll(user, fingerIndex, fingerName, opts = {}) {
+    const cmd = opts.addFinger ? "AddFinger" : "RegisterUser";
+    const started = await this.call(cmd, [user, fingerIndex, fingerName]);
+    const total = Array.isArray(started) && Number.isInteger(started[0]) ? started[0] : 6;
+    const off = this.on("ackEnroll", (msg) => {
+      if (isEnrollProgress(msg) && opts.onProgress) {
+        opts.onProgress({ step: msg.result[1], total, error: msg.result[0] });
+      }
+    });
+    try {
+      const r = await this.call("WaitEnroll", []);
+      return { user, fingerIndex: r[2], recordName: r[3], fingerName: r[4], publicKey: r[5],
+               signInfo: r[6] };
+    } finally {
+      off();
+    }
+  }
+
+  /**
+   * Fingerprint login ("LoginFinger"): resolves with the matched user and finger.
+   * @returns {Promise<FingerMatch>}
+   */
+  async loginFinger() {
+    const r = await this.call("LoginFinger", []);
+    return { user: r[1], fingerIndex: r[2], recordName: r[3], fingerName: r[4] };
+  }
+
+  /**
+   * Polling verification: "startVerify", then "LoopVerify" until it stops
+   * answering PENDING. Resolves on a match; rejects with the outcome's code.
+   * Aborting the signal sends "CancelVerify".
+   * @param {{deviceName?: string|null, signal?: AbortSignal, onPoll?: (n: number) => void}} [opts]
+   * @returns {Promise<void>}
+   */
+  async pollVerify(opts = {}) {
+    const params = opts.deviceName === undefined ? [] : [opts.deviceName];
+    await this.call("startVerify", params);
+    for (let n = 1; ; n++) {
+      opts.onPoll?.(n);
+      if (opts.signal?.aborted) {
+        await this.cancelVerify();
+        throw new FpKeyError(ResultCode.USER_CANCELED, messageOf(ResultCode.USER_CANCELED), "LoopVerify");
+      }
+      try {
+        await this.call("LoopVerify", []);
+        return;
+      } catch (e) {
+        if (!(e instanceof FpKeyError) || e.reterr !== ResultCode.PENDING) throw e;
+      }
+    }
+  }
+
+  /** Ends a running enrolment; the daemon always answers 5, which is success here. */
+  cancelEnroll() {
+    return this._cancel("CancelEnroll");
+  }
+
+  /** Ends a running verification; the daemon always answers 5, which is success here. */
+  cancelVerify() {
+    return this._cancel("CancelVerify");
+  }
+
+  async _cancel(fn) {
+    try {
+      await this.call(fn, []);
+    } catch (e) {
+      if (!(e instanceof FpKeyError) || e.reterr !== ResultCode.USER_CANCELED) throw e;
+    }
+  }
+
+  /** Closes the connection for good; pending calls fail with CONNECTION_LOST. */
+  close() {
+    this._closedByUser = true;
+    clearTimeout(this._retryTimer);
+    if (this._ws) this._ws.close();
+    this._failAll();
+    for (const w of this._openWaiters.splice(0)) w.reject(this._lostError(""));
+  }
+
+  // --- connection ---
+
+  /**
+   * Opens the connection; resolves once it is open (rejects at the first
+   * failure unless waitForDaemon). `FpKey.connect` is this plus the constructor.
+   * @returns {Promise<void>}
+   */
+  start() {
+    return new Promise((resolve, reject) => {
+      const first = { resolve, reject, failFast: !this.options.waitForDaemon };
+      this._openWaiters.push(first);
+      this._open();
+    });
+  }
+
+  _open() {
+    if (this._closedByUser) return;
+    let ws;
+    try {
+      ws = new this._WS(this.url);
+    } catch (e) {
+      this._onClose(null);
+      return;
+    }
+    this._ws = ws;
+    ws.onopen = () => {
+      this._wasOpen = true;
+      this._retryMs = this.options.minRetryMs;
+      for (const w of this._openWaiters.splice(0)) w.resolve();
+      this._emit("open", this.url);
+    };
+    ws.onmessage = (ev) => this._onMessage(typeof ev.data === "string" ? ev.data : String(ev.data));
+    ws.onclose = () => this._onClose(ws);
+    // Some implementations report a refused connection only as an error.
+    ws.onerror = () => {
+      if (ws.readyState !== 1) this._onClose(ws);
+    };
+  }
+
+  _onClose(ws) {
+    if (ws && ws !== this._ws) return;
+    const wasOpen = this._wasOpen;
+    this._wasOpen = false;
+    this._ws = null;
+    this._failAll();
+    if (wasOpen) this._emit("close", this.url);
+    // A connect() that should not wait gives up at the first failure.
+    const keep = [];
+    for (const w of this._openWaiters.splice(0)) {
+      if (w.failFast) w.reject(this._lostError(""));
+      else keep.push(w);
+    }
+    this._openWaiters.push(...keep);
+    if (this._closedByUser) return;
+    if (!this.options.reconnect && keep.length === 0) {
+      this._closedByUser = true;
+      return;
+    }
+    const delay = this._retryMs;
+    this._retryMs = Math.min(this._retryMs * 2, this.options.maxRetryMs);
+    this._retryTimer = setTimeout(() => this._open(), delay);
+  }
+
+  _whenOpen() {
+    if (this.connected) return Promise.resolve();
+    if (this._closedByUser) return Promise.reject(this._lostError(""));
+    return new Promise((resolve, reject) => this._openWaiters.push({ resolve, reject, failFast: false }));
+  }
+
+  _lostError(fn) {
+    return new FpKeyError(ResultCode.CONNECTION_LOST, messageOf(ResultCode.CONNECTION_LOST), fn);
+  }
+
+  _failAll() {
+    for (const e of this._pending.splice(0)) {
+      clearTimeout(e.timer);
+      e.reject(this._lostError(e.fn));
+    }
+  }
+
+  _drop(entry) {
+    clearTimeout(entry.timer);
+    const i = this._pending.indexOf(entry);
+    if (i >= 0) this._pending.splice(i, 1);
+  }
+
+  // --- replies ---
+
+  _onMessage(text) {
+    this._emit("wire", { direction: "in", text });
+    let msg;
+    try {
+      msg = JSON.parse(text);
+    } catch {
+      return;
+    }
+    if (!msg || typeof msg !== "object") return;
+    this._emit("reply", msg);
+    const fn = msg.function;
+    if (fn === "ackEnroll" || fn === "ackVerify") {
+      this._emit(fn, msg);
+      if (fn === "ackEnroll" && isEnrollProgress(msg)) return;
+      const entry = this._pending.find((e) => e.delayed === fn);
+      if (entry) this._settle(entry, msg, true);
+      return;
+    }
+    let entry;
+    if (typeof msg.randomId === "string") {
+      entry = this._pending.find((e) => e.id === msg.randomId);
+    } else {
+      // No randomId (envelope errors): the oldest call still waiting.
+      entry = this._pending.find((e) => !e.delayed) ?? this._pending[0];
+    }
+    if (entry) this._settle(entry, msg, false);
+  }
+
+  _settle(entry, msg, pushed) {
+    this._drop(entry);
+    if (msg.reterr !== 0) {
+      entry.reject(new FpKeyError(msg.reterr, String(msg.result), entry.fn));
+      return;
+    }
+    // A pushed verification failure with a sensor code comes as [code].
+    if (pushed && msg.function === "ackVerify" && Array.isArray(msg.result) &&
+        msg.result.length === 1) {
+      entry.reject(new FpKeyError(msg.result[0], messageOf(msg.result[0]), entry.fn));
+      return;
+    }
+    entry.resolve(msg.result);
+  }
+}
+
+globalThis.fpkey = { ResultCode, messageOf, DEFAULT_URL, FpKeyError, FpKey };
+})();
