@@ -230,6 +230,10 @@ int CLink::receive(int channel, uint8_t* buf, int* len, int capacity, int waitMs
         lk.lock();
         m_reading = false;
         m_rxCv.notify_all();
+        // With a wait of its own the receiver reads on past the port's
+        // time-outs until that wait is over; otherwise the port's time-out
+        // is the receiver's, as it always was.
+        if (r == SS_ERR_TIMEOUT && waitMs > 0 && Clock::now() < deadline) continue;
         if (r != 0) {
             _nvlog("this->devOpt.rxdPkg ret =%04X\n", r);
             return r;

@@ -120,9 +120,10 @@ class CLink {
     // Receives the next frame of `channel`: its parked frame if there is one,
     // else from the port, parking well-formed frames of other channels on
     // the way (a frame whose envelope is broken cannot be routed and is
-    // returned as read, for the caller's checks to refuse). Waits at most
-    // `waitMs` (0: the transfer wait in force at the call); a port read in
-    // progress when the time is up is finished first. Results as
+    // returned as read, for the caller's checks to refuse). Waits `waitMs`
+    // (0: the transfer wait in force at the call, and the port's own
+    // time-out ends the receive as before); a port read in progress when the
+    // time is up is finished first (it lasts the transfer wait). Results as
     // linkf_rxd_buff; SS_ERR_TIMEOUT when no frame of the channel came in
     // time, SS_ERR_TOO_LONG when its frame is longer than `capacity` (the
     // frame is dropped).

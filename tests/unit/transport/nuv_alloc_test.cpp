@@ -1,7 +1,8 @@
 // The fingerprint channel makes no heap allocation on the calling thread:
-// module commands with multi-frame answers, the send-only cancel and an
-// enciphered vault exchange run while every malloc/calloc/realloc and
-// operator new of this thread is counted (wrapped at link time).
+// module commands with multi-frame answers, the send-only cancel, an
+// enciphered vault exchange, and a card-OS frame parked on the way and taken
+// later run while every malloc/calloc/realloc and operator new of this thread
+// is counted (wrapped at link time).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -89,12 +90,15 @@ TEST(NuvNoAllocation, ModuleAndVaultCommands) {
                 p.answer(r.seq(), 0, {i}, 1);
             p.answer(r.seq(), 0, {9});
         } else if (r.command() != 0x0020) {
+            p.answer(0x44, 0x9000, {0x8B}, 0, FRAME_CH_APDU);  // parked for channel 8
             p.answer(r.seq(), 0, {4, 1, 9, 0, 0, 0});
         }
     });
     NUV_SetLink(&peer.link());
     NUV_SetTimeOut(5000);
-    uint32_t results[4] = {1, 1, 1, 1};
+    uint32_t results[5] = {1, 1, 1, 1, 1};
+    uint8_t apdu[FRAME_BUF_SIZE];
+    int apduLen = 0;
     uint8_t num[NUV_FPC_NUM_MAX] = {};
     uint8_t id = 0;
     uint8_t item[NUV_PWD_ITEM_SIZE];
@@ -105,6 +109,8 @@ TEST(NuvNoAllocation, ModuleAndVaultCommands) {
     results[1] = NUV_FpcEnroll(nullptr, &id, countCalls);
     results[2] = NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
     results[3] = NUV_PwdGetItem(nullptr, 1, item, &itemLen);
+    results[4] = static_cast<uint32_t>(
+        peer.link().rxdChannel(FRAME_CH_APDU, apdu, &apduLen, sizeof apdu, 100));
     t_counting = false;
     const int allocs = t_allocs;
     NUV_SetLink(nullptr);
@@ -115,6 +121,8 @@ TEST(NuvNoAllocation, ModuleAndVaultCommands) {
     EXPECT_EQ(id, 9);
     EXPECT_EQ(s_calls, 5);
     EXPECT_EQ(itemLen, 2u);
+    EXPECT_EQ(apduLen, 15);
+    EXPECT_EQ(apdu[FRAME_OFS_SEQ], 0x44);
     EXPECT_EQ(allocs, 0);
 }
 
