@@ -4,14 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
-#include "app/app.h"
-#include "log/log.h"
 #include "service/options.h"
 #include "service/service.h"
-#include "transport/transport.h"
-#include "util/util.h"
 
 int main(int argc, char** argv) {
     printf("%s\n", kServiceVersion);
@@ -24,21 +19,5 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-
-    judgeLogOpen();
-    nvlogExec();
-
-    CAppHooks hooks;
-    hooks.sendMessage = sendMessage;
-    hooks.makeJsonErr = makeJsonErr;
-    hooks.makeJsonJV = makeJsonJV;
-    hooks.postMsgAck = postMsgAck;
-    CNvId::setHooks(hooks);
-
-    nvackExec();
-    nvSleep(100);
-    int rc = work_run(options.port);
-    nvackClose();
-    nvlogClose();
-    return rc;
+    return fpkeydRun(options);
 }
