@@ -1,0 +1,137 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seed inputs of every fuzz target into corpus/<target>/.
+
+Run from anywhere; existing seeds of the same name are overwritten, inputs
+the fuzzer added are left alone. The certificate seeds come from the openssl
+CLI (a fresh SM2 self-signed certificate each run).
+"""
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def put(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    if isinstance(data, str):
+        data = data.encode()
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def fletcher(b):
+    s1 = s2 = 0
+    for x in b:
+        s1 = (s1 + x) & 0xFFFF
+        s2 = (s2 + s1) & 0xFFFF
+    return s2
+
+
+def frame(channel, payload, seq=0, cont=0, cipher=0):
+    head = bytes([0xAA]) + struct.pack(">H", len(payload)) + bytes([channel, cipher, seq, cont])
+    body = head + payload
+    return body + struct.pack(">H", fletcher(body[1:])) + b"\x55"
+
+
+def cos_reply(sw, data=b""):
+    return struct.pack("<HH", sw, len(data)) + data
+
+
+def apdu(cla, ins, p1, p2, data=b"", le=0):
+    return bytes([cla, ins, p1, p2]) + struct.pack("<HH", len(data), le) + data
+
+
+def nuv_rsp(status, data=b""):
+    return struct.pack("<HH", status, len(data)) + data
+
+
+def certificate():
+    with tempfile.TemporaryDirectory() as t:
+        key, pem, der = (os.path.join(t, n) for n in ("k.pem", "c.pem", "c.der"))
+        subprocess.run(["openssl", "ecparam", "-name", "SM2", "-genkey", "-out", key],
+                       check=True, capture_output=True)
+        subprocess.run(["openssl", "req", "-new", "-x509", "-key", key, "-sm3", "-days", "3650",
+                        "-subj", "/C=CN/O=fpkeyd fuzz/CN=seed", "-set_serial", "0x1234567890ABCDEF",
+                        "-out", pem], check=True, capture_output=True)
+        subprocess.run(["openssl", "x509", "-in", pem, "-outform", "DER", "-out", der],
+                       check=True, capture_output=True)
+        with open(der, "rb") as f:
+            return f.read()
+
+
+def util_hex():
+    put("util_hex", "plain", b"\x05A1B2C3")
+    put("util_hex", "repeat_literal", b'\x150x1f 2E:3 "ab" f')
+    put("util_hex", "number_ops", b"\x2a0x10*4/2")
+    put("util_hex", "long_digits", b"\x4f123456789012345678901234567890")
+    put("util_hex", "huge_repeat", b"\x01F:99999999999")
+    put("util_hex", "colons", b"\x88de:ad:be:ef")
+
+
+def crypto_base64():
+    put("crypto_base64", "plain", "SGVsbG8sIHdvcmxkIQ==")
+    put("crypto_base64", "urlsafe", "-_-_AAEC")
+    put("crypto_base64", "lines", "QUJD\r\nREVG\r\nR0g=")
+    put("crypto_base64", "zero_inside", b"QUJD\x00REVG")
+    put("crypto_base64", "odd_tail", "QUJDR")
+
+
+def crypto_der(cert):
+    put("crypto_der", "walk_cert", b"\x00" + cert)
+    put("crypto_der", "certdata", b"\x01" + cert)
+    put("crypto_der", "pkcs7", b"\x02" + cert)
+    put("crypto_der", "pkcs7_gm", b"\x05" + cert)
+    put("crypto_der", "long_forms", b"\x00\x30\x82\x00\x05\x02\x81\x02\x01\x02\x04\x83\x00\x00\x01\xff")
+    put("crypto_der", "certdata_truncated", b"\x01" + cert[: len(cert) // 2])
+
+
+def chunk(payload, flags=0):
+    return bytes([flags]) + struct.pack("<H", len(payload)) + payload
+
+
+def transport_frame():
+    card = frame(8, cos_reply(0x9000, b"\x01\x02\x03"), seq=5)
+    module = frame(6, nuv_rsp(0, b"\x07"), seq=9)
+    put("transport_frame", "one_card_frame", b"\x0c" + card)
+    put("transport_frame", "two_channels_link", b"\x2c" + module + card)
+    put("transport_frame", "link_wants_module", b"\x6c" + card + module)
+    big = frame(7, nuv_rsp(0, bytes(range(256)) * 4))
+    put("transport_frame", "big_unit_1024", b"\x0d" + big)
+    put("transport_frame", "too_long_for_room", b"\x06" + big + card)
+    sized = b"".join(bytes([len(card[i:i + 7])]) + card[i:i + 7] for i in range(0, len(card), 7))
+    put("transport_frame", "odd_units", b"\x1c" + sized)
+    put("transport_frame", "bad_sum", b"\x0c" + card[:-3] + b"\x00\x00\x55")
+
+
+def transport_nuv():
+    ok = chunk(nuv_rsp(0))
+    put("transport_nuv", "getnum", b"\x00" + chunk(nuv_rsp(0, bytes([64, 2, 1, 2]))) + chunk(nuv_rsp(0, bytes([64, 0]))))
+    steps = b"".join(chunk(nuv_rsp(0, bytes([i])), flags=1) for i in range(1, 4))
+    put("transport_nuv", "enroll", b"\x01" + steps + chunk(nuv_rsp(0, b"\x05")))
+    put("transport_nuv", "enroll_stale_seq", b"\x02" + chunk(nuv_rsp(0, b"\x01"), flags=9) + chunk(nuv_rsp(0, b"\x05")))
+    put("transport_nuv", "verify", b"\x03" + chunk(nuv_rsp(0, b"\x05")) + chunk(nuv_rsp(0xE10D)))
+    put("transport_nuv", "delete_logout", b"\x04" + ok + ok)
+    put("transport_nuv", "flash", b"\x05" + chunk(nuv_rsp(0, bytes(100))))
+    put("transport_nuv", "chip_ack", b"\x06" + chunk(nuv_rsp(0, bytes([24 + 0x80, 1]))))
+    put("transport_nuv", "sharekey", b"\x08" + chunk(nuv_rsp(0, bytes(68))))
+    put("transport_nuv", "list", b"\x0b" + chunk(nuv_rsp(0, struct.pack("<I", 2) + bytes(8))))
+    put("transport_nuv", "item_sm4", b"\x0d" + chunk(nuv_rsp(0, bytes(528)), flags=2))
+    put("transport_nuv", "pubitem_long", b"\x0e" + chunk(nuv_rsp(0, bytes(472))))
+    put("transport_nuv", "raw_truncated", b"\x00" + chunk(frame(6, nuv_rsp(0, bytes(20)))[:12], flags=4))
+    put("transport_nuv", "wrong_channel", b"\x03" + chunk(nuv_rsp(0, b"\x05"), flags=16))
+
+
+def main():
+    util_hex()
+    crypto_base64()
+    crypto_der(certificate())
+    transport_frame()
+    transport_nuv()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
