@@ -59,6 +59,14 @@ int postMsgAck(int queue, int event, int arg1, int arg2);
 // ---------------------------------------------------------------------------
 // Process.
 
+struct Options;
+// Everything fpkeyd does after reading its command line: selects the key
+// port (virtual keys of the options or of FPKEYD_VIRTUAL_KEY, else USB),
+// starts the log and the event thread, and runs the network loop on the
+// calling thread until work_stop. Returns 0, 1 when the port cannot be
+// bound, 2 for unusable virtual-key paths.
+int fpkeydRun(const Options& options);
+
 // Runs the listener and the network loop on the calling thread until
 // work_stop. Returns 0, or 1 when the port cannot be bound.
 int work_run(unsigned short port);

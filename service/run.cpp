@@ -1,0 +1,49 @@
+// The daemon's body after the command line: key port, log, event thread and
+// the network loop. fpkeyd's main runs it; tests run it on a thread of their
+// own (with an emulated USB key in the same process, say) and end it with
+// work_stop.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "log/log.h"
+#include "service/options.h"
+#include "service/service.h"
+#include "transport/transport.h"
+#include "util/util.h"
+
+int fpkeydRun(const Options& options) {
+    // Virtual keys replace USB keys for the whole process: from the command
+    // line, else from FPKEYD_VIRTUAL_KEY. Chosen before any key is opened.
+    if (!options.virtualKeys.empty()) {
+        std::vector<const char*> paths;
+        for (const std::string& p : options.virtualKeys)
+            paths.push_back(p.c_str());
+        if (PORT_UseVirtualKeys(paths.data(), static_cast<int>(paths.size())) != 0) {
+            fprintf(stderr, "fpkeyd: cannot use these virtual keys (at most %d socket paths)\n",
+                    PORT_MAX_DEVICES);
+            return 2;
+        }
+    } else if (PORT_UseVirtualKeysFromEnv() < 0) {
+        fprintf(stderr, "fpkeyd: cannot use the virtual keys of FPKEYD_VIRTUAL_KEY\n");
+        return 2;
+    }
+
+    judgeLogOpen();
+    nvlogExec();
+
+    CAppHooks hooks;
+    hooks.sendMessage = sendMessage;
+    hooks.makeJsonErr = makeJsonErr;
+    hooks.makeJsonJV = makeJsonJV;
+    hooks.postMsgAck = postMsgAck;
+    CNvId::setHooks(hooks);
+
+    nvackExec();
+    nvSleep(100);
+    const int rc = work_run(options.port);
+    nvackClose();
+    nvlogClose();
+    return rc;
+}
