@@ -70,7 +70,7 @@
     const li = document.createElement("li");
     li.className = kind;
     const t = new Date();
-    const stamp = t.toTimeString().slice(0, 8) + "." + String(t.getMilliseconds()).padStart(3, "0").slice(0, 1);
+    const stamp = t.toTimeString().slice(0, 8) + "." + String(t.getMilliseconds()).padStart(3, "0");
     let body = text;
     if ($("log-pretty").checked) {
       try { body = JSON.stringify(JSON.parse(text), null, 1); } catch { /* keep the raw text */ }
@@ -86,8 +86,8 @@
   }
 
   function wire(w) {
-    if (w.direction === "out") return logLine("out", "→", w.text);
-    let cls = "in";
+    if (w.direction === "out") return logLine("sent", "→", w.text);
+    let cls = "recv";
     try {
       const m = JSON.parse(w.text);
       if (m.function === "ackEnroll" || m.function === "ackVerify") cls += " push";
