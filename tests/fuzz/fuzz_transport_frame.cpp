@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::vector<uint8_t> buf(capacity);
             for (int i = 0; i < 16; ++i) {
                 int len = -1;
-                const int r = link.rxdChannel(ch, buf.data(), &len, static_cast<int>(capacity), 50);
+                const int r = link.rxdChannel(ch, buf.data(), &len, static_cast<int>(capacity), 0);
                 if (r == 0 && (len < 0 || static_cast<size_t>(len) > capacity)) abort();
                 if (r != 0 && g_port.left == 0) break;
             }

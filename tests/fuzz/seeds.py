@@ -125,12 +125,64 @@ def transport_nuv():
     put("transport_nuv", "wrong_channel", b"\x03" + chunk(nuv_rsp(0, b"\x05"), flags=16))
 
 
+def skf_reply():
+    # Data sizes the parsers of each function meet in a well-formed answer.
+    sizes = {0: 100, 1: 32, 2: 3, 3: 2, 4: 64, 5: 8, 6: 10, 7: 12, 8: 10, 11: 12, 12: 66,
+             14: 12, 15: 11, 16: 40, 17: 132, 18: 132, 19: 64, 20: 16, 21: 180, 22: 180,
+             23: 4, 24: 12, 25: 20, 26: 11, 28: 300, 29: 128, 30: 16, 31: 32, 32: 2, 33: 2,
+             34: 16}
+    for i in range(36):
+        n = sizes.get(i, 0)
+        data = bytes((7 * k + i) & 0xFF for k in range(n))
+        put("skf_reply", "ok_%02d" % i, bytes([i]) + chunk(cos_reply(0x9000, data)) * 3)
+    names = b"APP1\x00APP2\x00\x00"
+    put("skf_reply", "listing_more", bytes([35]) + chunk(cos_reply(0x6A9E, names[:5] + b"\x00"))
+        + chunk(cos_reply(0x9000, names)) + chunk(cos_reply(0x9000, b"CON\x00\x00")))
+    put("skf_reply", "pin_wrong", bytes([9]) + chunk(cos_reply(0x9000, bytes(16)))
+        + chunk(cos_reply(0x63C2)))
+    put("skf_reply", "pin_locked", bytes([10]) + chunk(cos_reply(0x9000, bytes(16)))
+        + chunk(cos_reply(0x9303)))
+    put("skf_reply", "short_payload", bytes([0]) + chunk(b"\x00\x90\x64"))
+    put("skf_reply", "stale_seq", bytes([2]) + chunk(cos_reply(0x9000, b"\x01\x02\x03"), flags=8)
+        + chunk(cos_reply(0x9000, b"\x01\x02\x03")))
+    cipher = bytes(64) + bytes(32) + struct.pack("<I", 16) + bytes(16)
+    put("skf_reply", "decrypt_blob", bytes([20]) + chunk(cos_reply(0x9000, cipher)))
+    put("skf_reply", "raw_oversize", bytes([1]) + chunk(b"\xaa\x08\x00\x08\x00\x00\x00", flags=4))
+
+
+def vkey_request():
+    def card(ins, cla=0x80, p1=0, p2=0, data=b"", le=0, flags=0):
+        return chunk(apdu(cla, ins, p1, p2, data, le), flags)
+
+    lv = lambda b: struct.pack("<H", len(b)) + b
+    put("vkey_request", "identity_random", card(0x04) + card(0x50, le=16) + card(0x14))
+    put("vkey_request", "devauth", card(0x50, le=16) + card(0x10, data=bytes(16)))
+    app = lv(b"FUZZAPP") + lv(b"12345678") + struct.pack("<I", 6) + lv(b"123456") + struct.pack("<I", 6) + struct.pack("<I", 0xFF)
+    put("vkey_request", "create_list_open_app", card(0x20, data=app) + card(0x22) + card(0x26, data=lv(b"FUZZAPP")))
+    put("vkey_request", "container_ops", card(0x26, data=lv(b"A")) + card(0x40, data=lv(b"C")) + card(0x46) + card(0x4A, data=b"\x00\x3f\x01\x00"))
+    put("vkey_request", "read_write_ef", card(0xD4, p1=0x08, p2=0x50, le=64) + card(0xD6, p1=0x08, p2=0x51, data=bytes(64)) + card(0xD4, p1=0x08, p2=0x51, le=64))
+    put("vkey_request", "sign_decrypt", card(0x74, data=bytes(34)) + card(0x7B, data=bytes(130)) + card(0x7A, data=bytes(100)))
+    put("vkey_request", "bad_channel_cipher", chunk(b"\x02" + apdu(0x80, 0x04, 0, 0), 3) + card(0x04, flags=8))
+    put("vkey_request", "raw_frames", chunk(frame(8, apdu(0x80, 0x04, 0, 0), seq=3), 4)
+        + chunk(frame(8, apdu(0x80, 0x04, 0, 0))[:9], 4) + chunk(b"\xaa\xff\xff\x08", 4))
+    fpm = lambda cmd, data=b"": chunk(struct.pack("<HH", cmd, len(data)) + data, 1)
+    put("vkey_request", "module_enroll_touch", fpm(0x0001) + chunk(b"alice-thumb", 0x20) + chunk(b"", 0x60)
+        + chunk(b"alice-thumb", 0x20) + chunk(b"", 0x40))
+    put("vkey_request", "module_verify_cancel", fpm(0x0002) + fpm(0x0010, b"\x9f") + chunk(b"bob", 0x20))
+    put("vkey_request", "module_count_flash", fpm(0x0003) + fpm(0x0009, struct.pack("<II", 0, 64)))
+    vault = lambda cmd, data=b"", cipher=0: chunk(struct.pack("<HH", cmd, len(data)) + data, 2 | cipher)
+    put("vkey_request", "vault_share_list", vault(0x0001, bytes(64)) + vault(0x0003, struct.pack("<I", 0)) + vault(0x0005, bytes(16), 8))
+    put("vkey_request", "power_cycle", card(0x50, le=16) + card(0x10, data=bytes(16), flags=0x80))
+
+
 def main():
     util_hex()
     crypto_base64()
     crypto_der(certificate())
     transport_frame()
     transport_nuv()
+    skf_reply()
+    vkey_request()
 
 
 if __name__ == "__main__":
