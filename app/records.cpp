@@ -194,8 +194,14 @@ int CNvId::_findFgIdApp(int templateId, char* user, char* container, char* finge
     return rc == 0 ? kNoUser : rc;
 }
 
-int CNvId::_delFgIdCot(const uint8_t* templates, char* names, char* fingerNames, int count,
-                       const char* user) {
+namespace {
+// Deletes the records of the open application whose template numbers are
+// listed; their record names and display names are appended to the lists
+// within the capacities given.
+int delRecords(const uint8_t* templates, int count, const char* user, char* names, size_t namesCap,
+               char* fingerNames, size_t fingerCap) {
+    void*& m_hApp = CNvId::m_hApp;
+    void*& m_hCot = CNvId::m_hCot;
     char list[256];
     unsigned int size = 0;
     int rc = listRecords(list, &size);
@@ -222,7 +228,7 @@ int CNvId::_delFgIdCot(const uint8_t* templates, char* names, char* fingerNames,
             return kFailed;
         }
         if (fingerNames)
-            appendText(fingerNames, kFingerNamesCap, fingerPos, display, strnlen(display, n));
+            appendText(fingerNames, fingerCap, fingerPos, display, strnlen(display, n));
         r = SKF_DeleteContainer(m_hApp, cot);
         if (r != SAR_OK) {
             logLine(__LINE__, r);
@@ -232,10 +238,17 @@ int CNvId::_delFgIdCot(const uint8_t* templates, char* names, char* fingerNames,
             char record[kUserNameMax + 1 + 12 + 1];
             int len = snprintf(record, sizeof record, "%s_%s", user, cot);
             if (len > 0)
-                appendText(names, kNamesCap, namesPos, record, strnlen(record, sizeof record - 1));
+                appendText(names, namesCap, namesPos, record, strnlen(record, sizeof record - 1));
         }
         return 0;
     });
+}
+
+}  // namespace
+
+int CNvId::_delFgIdCot(const uint8_t* templates, char* names, char* fingerNames, int count,
+                       const char* user) {
+    return delRecords(templates, count, user, names, kNamesCap, fingerNames, kFingerNamesCap);
 }
 
 int CNvId::getUsrLst(char* names, int* count) {
@@ -338,8 +351,19 @@ int CNvId::delFinger(const char* user, const uint8_t* numbers, char* names, char
         r = NUV_FpcDelete(nullptr, chosen[i]);
         if (r != 0) _nvlog("delFinger %d %x", chosen[i], r);
     }
-    rc = _delFgIdCot(chosen, names, fingerNames, hits, name);
-    if (rc != kOk) return rc;
+    // One record at a time, in the order asked for, so that the names come
+    // back paired with the finger numbers the page sent.
+    size_t namesPos = 0, fingerPos = 0;
+    for (int i = 0; i < hits; ++i) {
+        if (namesPos >= kNamesCap || fingerPos >= kFingerNamesCap) break;
+        rc = delRecords(&chosen[i], 1, name, names ? names + namesPos : nullptr,
+                        kNamesCap - namesPos, fingerNames ? fingerNames + fingerPos : nullptr,
+                        kFingerNamesCap - fingerPos);
+        if (rc != kOk) return rc;
+        if (names) namesPos += strnlen(names + namesPos, kNamesCap - namesPos) + 1;
+        if (fingerNames)
+            fingerPos += strnlen(fingerNames + fingerPos, kFingerNamesCap - fingerPos) + 1;
+    }
     _unbindLogon(hits, chosen);
     return kOk;
 }

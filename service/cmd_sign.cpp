@@ -12,11 +12,12 @@ namespace {
 constexpr int kInvalidParam = 104;
 constexpr int kInvalidLength = 105;
 
-// Hex text to bytes into `out` (room `cap`). Returns the byte count, or -1
-// when the text yields more than fits.
-int fromHex(const std::string& hex, uint8_t* out, int cap) {
-    int n = hex2asc(hex.data(), static_cast<int>(hex.size()), out, 0, static_cast<size_t>(cap) + 1);
-    return n > cap ? -1 : n;
+// Hex text to bytes into `out`, which holds max + 1 bytes: a text longer
+// than max bytes shows as the extra byte. Returns the byte count, or -1
+// when the text is longer than max.
+int fromHex(const std::string& hex, uint8_t* out, int max) {
+    int n = hex2asc(hex.data(), static_cast<int>(hex.size()), out, 0, static_cast<size_t>(max) + 1);
+    return n > max ? -1 : n;
 }
 
 // Upper-case hex of n bytes.
@@ -91,8 +92,8 @@ int SignInfo(const Json::Value& p, std::string& text, int mode) {
 int Sm2Decrypt(const Json::Value& p, std::string& text) {
     if (!p.isArray() || p.size() == 0 || !p[0].isString()) return kBadParams;
     // C1 || C3 || C2 with at most 128 plaintext bytes and an optional 04.
-    uint8_t cipher[1 + 96 + kSm2PlainMax];
-    int n = fromHex(p[0].asString(), cipher, sizeof cipher);
+    uint8_t cipher[1 + 96 + kSm2PlainMax + 1];
+    int n = fromHex(p[0].asString(), cipher, sizeof cipher - 1);
     if (n < 0) return kInvalidParam;
     uint8_t plain[kSm2PlainMax];
     int plainLength = sizeof plain;
@@ -106,11 +107,11 @@ int Sm2Decrypt(const Json::Value& p, std::string& text) {
 
 int Sm4Decrypt(const Json::Value& p, std::string& text) {
     if (!params::isArrayOf(p, 2) || !p[0].isString() || !p[1].isString()) return kBadParams;
-    uint8_t cipher[1 + kSm4OutMax];
-    int n = fromHex(p[0].asString(), cipher, sizeof cipher);
+    uint8_t cipher[1 + kSm4OutMax + 1];
+    int n = fromHex(p[0].asString(), cipher, sizeof cipher - 1);
     if (n < 0) return kInvalidParam;
-    uint8_t key[64];
-    int keyLength = fromHex(p[1].asString(), key, sizeof key);
+    uint8_t key[64 + 1];
+    int keyLength = fromHex(p[1].asString(), key, sizeof key - 1);
     if (keyLength < 0) return kInvalidParam;
     // A 16-byte key may come as the hex of its 32-digit hex text.
     if (keyLength == 32) {
