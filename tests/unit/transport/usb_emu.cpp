@@ -32,6 +32,7 @@ struct Device {
     std::deque<std::vector<uint8_t>> inQueue;
     std::deque<PendingUrb> submitted;
     std::vector<UsbEmuTransfer> done;
+    UsbEmuPeer* peer = nullptr;
 };
 
 std::mutex g_mu;
@@ -49,10 +50,14 @@ std::string hex(const std::vector<uint8_t>& b) {
     return s;
 }
 
+uint8_t outEndpoint(const UsbEmuDevice& d) {
+    return d.maxPacket > 64 ? 0x01 : 0x02;
+}
+
 std::vector<uint8_t> descriptors(const UsbEmuDevice& d) {
     const uint8_t lo = static_cast<uint8_t>(d.maxPacket),
                   hi = static_cast<uint8_t>(d.maxPacket >> 8);
-    const uint8_t out = d.maxPacket > 64 ? 0x01 : 0x02;
+    const uint8_t out = outEndpoint(d);
     return {// device
             0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, 0x41, 0x25, static_cast<uint8_t>(d.pid),
             static_cast<uint8_t>(d.pid >> 8), 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
@@ -178,12 +183,24 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
             UMockdevIoctlData* urbData =
                 umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
             auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
+            // Like the kernel: an endpoint the device does not have is refused.
+            if (urb->endpoint != 0x82 && urb->endpoint != outEndpoint(d->cfg)) {
+                umockdev_ioctl_data_unref(urbData);
+                umockdev_ioctl_client_complete(client, -1, ENOENT);
+                return TRUE;
+            }
             UMockdevIoctlData* buf =
                 umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
                                             static_cast<gsize>(urb->buffer_length), nullptr);
             if ((urb->endpoint & 0x80) == 0) {
                 d->done.push_back(
                     {urb->endpoint, std::vector<uint8_t>(buf->data, buf->data + buf->data_len)});
+                if (d->peer != nullptr) {
+                    UsbEmuPeer::Units in;
+                    d->peer->onOut(buf->data, buf->data_len, in);
+                    for (auto& u : in)
+                        d->inQueue.push_back(std::move(u));
+                }
             }
             d->submitted.push_back({urbData, buf, false});  // keeps both references
             umockdev_ioctl_client_complete(client, 0, 0);
@@ -191,6 +208,13 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
         }
         case USBDEVFS_REAPURBNDELAY: {
             if (reapOne(d, client)) return TRUE;
+            if (d->peer != nullptr) {
+                UsbEmuPeer::Units in;
+                d->peer->onIdle(in);
+                for (auto& u : in)
+                    d->inQueue.push_back(std::move(u));
+                if (!in.empty() && reapOne(d, client)) return TRUE;
+            }
             // Nothing yet: answer "try again" a little later so that libusb,
             // which sees the emulated node as always readable, does not spin.
             GSource* s = g_timeout_source_new(1);
@@ -293,6 +317,11 @@ void UsbEmu::clear() {
 void UsbEmu::queueIn(int dev, const std::vector<uint8_t>& unit) {
     std::lock_guard<std::mutex> g(g_mu);
     g_devs[dev]->inQueue.push_back(unit);
+}
+
+void UsbEmu::attach(int dev, UsbEmuPeer* peer) {
+    std::lock_guard<std::mutex> g(g_mu);
+    g_devs[dev]->peer = peer;
 }
 
 void UsbEmu::unplug(int dev) {

@@ -3,6 +3,7 @@
 // the IN units the key will answer and reads back the OUT transfers it saw.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,6 +14,18 @@ struct UsbEmuDevice {
     uint16_t maxPacket = 64;      // wMaxPacketSize of both endpoints
     bool kernelDriver = true;     // a driver is bound to interface 0
     int claimErrno = 0;           // errno of CLAIMINTERFACE (0 = success)
+};
+
+// A key that answers live instead of from queued units: it sees each OUT unit
+// as the device receives it and appends the IN units it answers with. Runs
+// on umockdev's handler thread, one call at a time.
+class UsbEmuPeer {
+  public:
+    using Units = std::vector<std::vector<uint8_t>>;
+    virtual ~UsbEmuPeer() = default;
+    virtual void onOut(const uint8_t* unit, size_t len, Units& in) = 0;
+    // The host polls with nothing to reap (answers that are due by time).
+    virtual void onIdle(Units& in) { (void)in; }
 };
 
 struct UsbEmuTransfer {
@@ -31,6 +44,8 @@ class UsbEmu {
     static void clear();
     // Queues one IN transfer's bytes for device `dev`.
     static void queueIn(int dev, const std::vector<uint8_t>& unit);
+    // Routes the OUT units of `dev` to `peer` (null: queued units only).
+    static void attach(int dev, UsbEmuPeer* peer);
     // Every ioctl answers ENODEV from now on (unplug).
     static void unplug(int dev);
     // Transfers completed so far (OUT and IN) and the state seen.
