@@ -5,6 +5,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -29,7 +30,8 @@ static_assert(offsetof(AckRecord, arg2) + sizeof(int32_t) - offsetof(AckRecord, 
                   kAckPayload,
               "three integers right after the type");
 
-int m_tidAck = -1;
+// Read by every thread that posts; cleared once at process end.
+std::atomic<int> m_tidAck{-1};
 
 void handleEvent(const AckRecord& rec) {
     std::lock_guard<std::mutex> session(CNvId::sessionLock());
@@ -66,10 +68,11 @@ void handleEvent(const AckRecord& rec) {
 }
 
 void* ExecThreadAck(void*) {
+    const int queue = m_tidAck.load();
     AckRecord rec;
     for (;;) {
         memset(&rec, 0, sizeof rec);
-        if (msgrcv(m_tidAck, &rec, kAckPayload, kAckType, 0) < 0) {
+        if (msgrcv(queue, &rec, kAckPayload, kAckType, 0) < 0) {
             if (errno == EIDRM || errno == EINVAL) break;  // removed at process end
             if (errno != EINTR) perror("msgrcv");
             continue;
@@ -83,12 +86,12 @@ void* ExecThreadAck(void*) {
 void nvackExec() {
     // Owner read/write, so that a desktop user without IPC privileges can run it.
     m_tidAck = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
-    if (m_tidAck < 0) {
+    if (m_tidAck.load() < 0) {
         printf("m_tidAck failed\n");
         fflush(stdout);
         exit(1);
     }
-    printf("m_tidAck ok ,msgid = %d\n", m_tidAck);
+    printf("m_tidAck ok ,msgid = %d\n", m_tidAck.load());
     fflush(stdout);
     pthread_t tid;
     if (pthread_create(&tid, nullptr, ExecThreadAck, nullptr) != 0) {
@@ -107,12 +110,12 @@ int postMsgAck(int, int event, int arg1, int arg2) {
     rec.arg2 = arg2;
     int rc;
     do {
-        rc = msgsnd(m_tidAck, &rec, kAckPayload, 0);
+        rc = msgsnd(m_tidAck.load(), &rec, kAckPayload, 0);
     } while (rc < 0 && errno == EINTR);
     return rc < 0 ? -1 : 0;
 }
 
 void nvackClose() {
-    if (m_tidAck >= 0) msgctl(m_tidAck, IPC_RMID, nullptr);
-    m_tidAck = -1;
+    int queue = m_tidAck.exchange(-1);
+    if (queue >= 0) msgctl(queue, IPC_RMID, nullptr);
 }

@@ -56,6 +56,7 @@ TEST_F(Delivery, GoesToTheConnectionThatWaitsAndStays) {
     connect(a);
     connect(b);
     ASSERT_TRUE(a.sendText(kWaitEnroll));
+    expectNothingPending(a);  // the wait has been handled
     push(R"({"function":"ackEnroll","result":[ 0, 1 ],"reterr":0})");
     push("second");
     EXPECT_EQ(a.recv(), std::optional<std::string>(
@@ -74,8 +75,9 @@ TEST_F(Delivery, AnotherDelayedCommandMovesIt) {
     connect(a);
     connect(b);
     ASSERT_TRUE(a.sendText(kWaitEnroll));
+    expectNothingPending(a);
     ASSERT_TRUE(b.sendText(kWaitEnroll));
-    expectNothingPending(a);  // also orders the two waits before the push
+    expectNothingPending(b);  // both waits handled, b's last
     push("to b");
     EXPECT_EQ(b.recv(), std::optional<std::string>("to b"));
     expectNothingPending(a);
@@ -104,7 +106,7 @@ TEST_F(Delivery, ClosedConnectionDropsIt) {
     }  // `other` goes away
     // Give the close time to be seen: a fresh round trip on a new connection
     // would itself clear the remembered one, so wait on `a` instead.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     push("dropped");
     expectNothingPending(a);
 }
