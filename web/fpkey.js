@@ -3,7 +3,7 @@
 //   import { FpKey, ResultCode } from "./fpkey.js";
 //   const key = await FpKey.connect();              // ws://127.0.0.1:11230/websocket
 //   const info = await key.call("GetDevInfo", [5]);
-//   const rec = await key.enroll("alice", 1, "right thumb", { onProgress: p => bar(p.step / p.total) });
+//   const rec = await key.enroll("alice", 1, "right thumb", { onProgress: p => bar(p.done / p.total) });
 //   const who = await key.loginFinger();             // { user, fingerIndex, recordName, fingerName }
 //   const sig = await key.call("FingerSign", ["hello"]);
 //
@@ -134,10 +134,11 @@ export class FpKeyError extends Error {
 
 /**
  * @typedef {{function: string, randomId?: string, result: any, reterr: number}} Reply
- * @typedef {{step: number, total: number, error: number}} EnrollProgress
- *   step: capture number the sensor reports (1..total); error: 0, or the
- *   sensor's complaint about that capture (e.g. FP_IMAGE_BLUR); the
- *   enrolment goes on after a complaint.
+ * @typedef {{done: number, remaining: number, total: number, error: number}} EnrollProgress
+ *   The sensor reports the captures it still needs (remaining); done =
+ *   total - remaining. error: 0, or the sensor's complaint about the last
+ *   capture (e.g. FP_POOR_IMAGE for another finger), which did not count;
+ *   the enrolment goes on after a complaint.
  * @typedef {{user: string, fingerIndex: number, recordName: string, fingerName: string,
  *            publicKey: string, signInfo: string}} EnrollRecord
  * @typedef {{user: string, fingerIndex: number, recordName: string, fingerName: string}} FingerMatch
@@ -160,7 +161,8 @@ function delayedKind(fn, params) {
   return null;
 }
 
-// A progress "ackEnroll" is [error, step] with step != 0; everything else ends it.
+// A progress "ackEnroll" is [error, captures still needed] with a non-zero
+// count; everything else ends the enrolment.
 function isEnrollProgress(msg) {
   return msg.reterr === 0 && Array.isArray(msg.result) && msg.result.length === 2 &&
          msg.result[1] !== 0;
@@ -289,7 +291,8 @@ export class FpKey {
     const total = Array.isArray(started) && Number.isInteger(started[0]) ? started[0] : 6;
     const off = this.on("ackEnroll", (msg) => {
       if (isEnrollProgress(msg) && opts.onProgress) {
-        opts.onProgress({ step: msg.result[1], total, error: msg.result[0] });
+        const remaining = msg.result[1];
+        opts.onProgress({ done: Math.max(0, total - remaining), remaining, total, error: msg.result[0] });
       }
     });
     try {

@@ -6,15 +6,11 @@
 // node demo-e2e.mjs --fpkeyd BIN --vkey BIN [--provision BIN] --artifacts DIR
 // Exit: 0 passed, 1 failed, 77 skipped (the reason is printed).
 import { spawn, execFileSync } from "node:child_process";
-import { createServer } from "node:http";
 import { createServer as netServer } from "node:net";
-import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
-import { dirname, extname, join, normalize } from "node:path";
-import { fileURLToPath } from "node:url";
-
-const here = dirname(fileURLToPath(import.meta.url));
-const webDir = join(here, "..", "..", "web");
+import { join } from "node:path";
+import { serveWeb } from "./lib/serve.mjs";
 
 const SKIP = 77;
 class Skip extends Error {}
@@ -78,23 +74,6 @@ function canConnect(port) {
       s.once("error", () => resolve(false));
     });
   });
-}
-
-// Serves web/ so the page loads as it would from any local static server.
-function serveWeb() {
-  const types = { ".html": "text/html", ".js": "text/javascript", ".mjs": "text/javascript", ".css": "text/css" };
-  const srv = createServer((req, res) => {
-    const path = normalize(decodeURIComponent(new URL(req.url, "http://x").pathname)).replace(/^(\.\.[/\\])+/, "");
-    const file = join(webDir, path);
-    if (!file.startsWith(webDir) || !existsSync(file)) {
-      res.writeHead(404);
-      res.end();
-      return;
-    }
-    res.writeHead(200, { "Content-Type": types[extname(file)] || "application/octet-stream" });
-    res.end(readFileSync(file));
-  });
-  return new Promise((resolve) => srv.listen(0, "127.0.0.1", () => resolve(srv)));
 }
 
 function ctl(control, ...words) {
@@ -215,8 +194,36 @@ async function main() {
     // Step: public keys of the provisioned key.
     r = expectOk(await run("btn-facpub", "out-key"), "GetFacPubKey");
     if (!/\n04[0-9A-F]{128}$/.test(r.text)) throw new Failure(`GetFacPubKey: ${r.text}`);
+    const facPub = r.text.split("\n").at(-1);
     r = expectOk(await run("btn-devpub", "out-key"), "GetDevPubKey");
     if (!/\n04[0-9A-F]{128}$/.test(r.text)) throw new Failure(`GetDevPubKey: ${r.text}`);
+    const devPub = r.text.split("\n").at(-1);
+
+    // Step: factory and device signatures (OpenSSL checks both against the
+    // key's public keys), PIN login and the PKCS#7 family.
+    const message = "Pay 100.00 to ACME Ltd, order 2026-0042";
+    await page.fill("#sign-data", message);
+    r = expectOk(await run("btn-facsign", "out-sign"), "FactorySign");
+    verifySm2(facPub, message, r.text.split("\n").at(-1));
+    r = expectOk(await run("btn-devsign", "out-sign"), "DeviceSign");
+    verifySm2(devPub, message, r.text.split("\n").at(-1));
+    await snap("device-signature");
+    expectOk(await run("btn-rklogin", "out-sign"), "rkLogin");
+    r = expectOk(await run("btn-containers", "out-sign"), "rkEnumContainer");
+    if (!r.text.includes("axDevCot") || r.text.includes("\"baseCot\"")) throw new Failure(`rkEnumContainer: ${r.text}`);
+    r = expectOk(await run("btn-signnormal", "out-sign"), "SignDataNormal");
+    const der = Buffer.from(r.text.split("\n")[1], "base64");
+    if (der[0] !== 0x30) throw new Failure(`SignDataNormal signature is not DER: ${r.text}`);
+    r = expectOk(await run("btn-signp7", "out-sign"), "SignDataToPKCS7");
+    const p7 = Buffer.from(r.text.split("\n").at(-1), "base64");
+    if (!p7.includes(Buffer.from("2a864886f70d010702", "hex"))) throw new Failure(`not a PKCS#7 SignedData: ${r.text.slice(0, 200)}`);
+    await snap("pkcs7-signature");
+
+    // Step: SM4 decryption of a sample the page makes.
+    await page.click("#btn-sm4-sample");
+    r = expectOk(await run("btn-sm4", "out-decrypt"), "Sm4Decrypt");
+    if (r.text !== "Decrypted: secret for the key") throw new Failure(`Sm4Decrypt: ${r.text}`);
+    await snap("decrypted");
 
     // Step: enrol alice while the test touches the sensor six times.
     expectOk(await run("btn-users", "out-users"), "GetUserList");
@@ -267,34 +274,11 @@ async function main() {
     await snap("logged-in");
 
     // Step: sign with the finger's key; OpenSSL checks it against the enrolled public key.
-    const message = "Pay 100.00 to ACME Ltd, order 2026-0042";
-    await page.fill("#sign-data", message);
     r = expectOk(await run("btn-fpsign", "out-sign"), "FingerSign");
     const sigHex = r.text.split("\n").at(-1);
     if (!/^304[456]/.test(sigHex)) throw new Failure(`FingerSign: ${r.text}`);
     verifySm2(record.publicKey, message, sigHex);
     await snap("finger-signature");
-
-    // Step: factory and device signatures, PIN login and the PKCS#7 family.
-    expectOk(await run("btn-facsign", "out-sign"), "FactorySign");
-    r = expectOk(await run("btn-devsign", "out-sign"), "DeviceSign");
-    const devPub = (await run("btn-devpub", "out-key")).text.split("\n").at(-1);
-    verifySm2(devPub, message, r.text.split("\n").at(-1));
-    expectOk(await run("btn-rklogin", "out-sign"), "rkLogin");
-    r = expectOk(await run("btn-containers", "out-sign"), "rkEnumContainer");
-    r = expectOk(await run("btn-signnormal", "out-sign"), "SignDataNormal");
-    const der = Buffer.from(r.text.split("\n")[1], "base64");
-    if (der[0] !== 0x30) throw new Failure(`SignDataNormal signature is not DER: ${r.text}`);
-    r = expectOk(await run("btn-signp7", "out-sign"), "SignDataToPKCS7");
-    const p7 = Buffer.from(r.text.split("\n").at(-1), "base64");
-    if (!p7.includes(Buffer.from("2a864886f70d010702", "hex"))) throw new Failure(`not a PKCS#7 SignedData: ${r.text.slice(0, 200)}`);
-    await snap("pkcs7-signature");
-
-    // Step: SM4 decryption of a sample the page makes.
-    await page.click("#btn-sm4-sample");
-    r = expectOk(await run("btn-sm4", "out-decrypt"), "Sm4Decrypt");
-    if (r.text !== "Decrypted: secret for the key") throw new Failure(`Sm4Decrypt: ${r.text}`);
-    await snap("decrypted");
 
     const pushes = await page.$$eval("#log li.push", (els) => els.length);
     if (pushes < 7) throw new Failure(`message log shows ${pushes} pushed messages, expected the enrolment's and the login's`);

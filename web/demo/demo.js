@@ -40,6 +40,7 @@
       }
       btn.classList.add("busy");
       btn.disabled = true;
+      $(outId).classList.add("stale");
       try {
         const r = await fn();
         if (r !== undefined) show(outId, r, true);
@@ -48,6 +49,7 @@
       } finally {
         btn.classList.remove("busy");
         btn.disabled = false;
+        $(outId).classList.remove("stale");
       }
     });
   }
@@ -125,7 +127,6 @@
       $("daemon-version").textContent = "";
       logLine("note", "·", "connection closed; reconnecting");
     });
-    key.on("ackEnroll", onEnrollPush);
     try {
       await key.start();
     } catch (e) {
@@ -270,28 +271,23 @@
     s.textContent = text;
     s.className = "status " + cls;
   }
-  function onEnrollPush(msg) {
-    // Progress comes as [error, step]; the record and failures end it.
-    if (msg.reterr === 0 && Array.isArray(msg.result) && msg.result.length === 2 && msg.result[1] !== 0) {
-      const [err, step] = msg.result;
-      setProgress(step, enrolTotal, "");
-      if (err) enrolStatus(`Capture ${step}: ${fpkey.messageOf(err)} — touch again`, "warn");
-      else enrolStatus(step < enrolTotal ? `Capture ${step} of ${enrolTotal} done — lift and touch again` : "All captures done, writing the key…");
-    }
+  function onEnrollProgress(p) {
+    enrolTotal = p.total;
+    setProgress(p.done, p.total, "");
+    if (p.error) enrolStatus(`That capture did not count: ${fpkey.messageOf(p.error)} — touch again`, "warn");
+    else enrolStatus(`Capture ${p.done} of ${p.total} done — lift and touch again`);
   }
 
   async function enrol(addFinger) {
     const user = $("enrol-user").value.trim();
     const finger = Number($("enrol-finger").value);
     const name = $("enrol-name").value;
+    enrolTotal = 6;
     setProgress(0, enrolTotal, "");
     enrolStatus("Touch the sensor…");
     $("btn-cancel-enrol").disabled = false;
     try {
-      const rec = await key.enroll(user, finger, name, {
-        addFinger,
-        onProgress: (p) => (enrolTotal = p.total),
-      });
+      const rec = await key.enroll(user, finger, name, { addFinger, onProgress: onEnrollProgress });
       setProgress(enrolTotal, enrolTotal, "done");
       enrolStatus(`Enrolled ${rec.user}, finger ${rec.fingerIndex} (${rec.recordName})`, "ok");
       refreshUsers().catch(() => {});

@@ -88,13 +88,13 @@ function enrolmentDaemon(conn, req, finalFails) {
     conn.send(reply(req, [6]));
   } else if (req.function === "WaitEnroll") {
     const push = (result, reterr = 0) => conn.send({ function: "ackEnroll", result, reterr });
-    push([0, 1]);
-    push([0, 2]);
-    push([0xe105, 2]);
-    push([0, 3]);
-    push([0, 4]);
+    // [error, captures still needed]; a complaint repeats the count.
     push([0, 5]);
-    push([0, 6]);
+    push([0, 4]);
+    push([0xe109, 4]);
+    push([0, 3]);
+    push([0, 2]);
+    push([0, 1]);
     if (finalFails) push("user canceled", 5);
     else push([0, 0, req.finger ?? 3, "alice_3_17", "left index", "04" + "AB".repeat(64), "3044" + "CD".repeat(68)]);
   }
@@ -108,8 +108,8 @@ test("enroll reports every capture and resolves with the finished record", async
     const pushed = [];
     key.on("ackEnroll", (m) => pushed.push(m));
     const rec = await key.enroll("alice", 3, "left index", { onProgress: (p) => progress.push(p) });
-    assert.deepEqual(progress.map((p) => [p.step, p.error, p.total]), [
-      [1, 0, 6], [2, 0, 6], [2, 0xe105, 6], [3, 0, 6], [4, 0, 6], [5, 0, 6], [6, 0, 6],
+    assert.deepEqual(progress.map((p) => [p.done, p.remaining, p.error, p.total]), [
+      [1, 5, 0, 6], [2, 4, 0, 6], [2, 4, 0xe109, 6], [3, 3, 0, 6], [4, 2, 0, 6], [5, 1, 0, 6],
     ]);
     assert.equal(rec.user, "alice");
     assert.equal(rec.fingerIndex, 3);
@@ -117,7 +117,7 @@ test("enroll reports every capture and resolves with the finished record", async
     assert.equal(rec.fingerName, "left index");
     assert.equal(rec.publicKey.length, 130);
     assert.ok(rec.signInfo.startsWith("3044"));
-    assert.equal(pushed.length, 8, "every pushed message reaches the event listeners");
+    assert.equal(pushed.length, 7, "every pushed message reaches the event listeners");
     const sent = srv.conns[0].received.map((r) => r.function);
     assert.deepEqual(sent, ["RegisterUser", "WaitEnroll"]);
     assert.deepEqual(srv.conns[0].received[0].params, ["alice", 3, "left index"]);

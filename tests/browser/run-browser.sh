@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Runs the real-browser test of the demo page (exit 77 = skipped, with why).
+# Runs one real-browser test script (exit 77 = skipped, with the reason).
+#   run-browser.sh demo-e2e.mjs|demo-scripted.mjs ARGS...
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+script=$1
+shift
 if ! command -v node >/dev/null 2>&1; then
   echo "SKIP: node is not installed (scripts/install-deps installs it)"
   exit 77
@@ -14,4 +17,4 @@ if [ ! -d "$here/node_modules/playwright-core" ]; then
   echo "SKIP: playwright-core is missing: npm ci --prefix tests/browser (scripts/install-deps does it)"
   exit 77
 fi
-exec node "$here/demo-e2e.mjs" "$@"
+exec node "$here/$script" "$@"
