@@ -175,6 +175,58 @@ def vkey_request():
     put("vkey_request", "power_cycle", card(0x50, le=16) + card(0x10, data=bytes(16), flags=0x80))
 
 
+def service_message():
+    import json
+    pub = "04" + "11" * 32 + "22" * 32
+    msgs = [
+        ("GetVersion", {}),
+        ("Connect", []),
+        ("OpenDev", []),
+        ("GetDevInfo", []),
+        ("GetDevInfo", [2]),
+        ("EnumDevice", []),
+        ("openDevice", [None]),
+        ("GetClientID", []),
+        ("GetFacPubKey", []),
+        ("GetDevPubKey", []),
+        ("SetSvrPubKey", [pub]),
+        ("FactorySign", ["hello", 0]),
+        ("DeviceSign", ["hello"]),
+        ("FingerSign", ["hello", 3]),
+        ("Sm2Decrypt", ["00" * 140]),
+        ("Sm4Decrypt", ["00112233445566778899AABBCCDDEEFF", "0123456789ABCDEF0123456789ABCDEF"]),
+        ("RegisterUser", ["alice", 1, "Alice"]),
+        ("WaitEnroll", []),
+        ("CancelEnroll", []),
+        ("AddFinger", ["alice", 2, "Alice"]),
+        ("GetUserList", []),
+        ("GetFingerUsed", ["alice"]),
+        ("GetFingerUnused", ["alice"]),
+        ("LoginFinger", []),
+        ("LoopVerify", []),
+        ("CancelVerify", []),
+        ("startVerify", ["alice"]),
+        ("rkEnumContainer", [None]),
+        ("rkLogin", ["", "123456"]),
+        ("SignDataNormal", [None, "aGVsbG8="]),
+        ("SignDataToPKCS7", [None, "aGVsbG8="]),
+        ("DeleteFinger", ["alice", [1, 2]]),
+        ("DeleteUser", ["alice"]),
+        ("InitDev", ["1"]),
+        ("closeDevice", [None]),
+        ("Disconnect", []),
+        ("NoSuchCommand", []),
+    ]
+    for i, (fn, params) in enumerate(msgs):
+        text = json.dumps({"function": fn, "params": params, "randomId": str(i)}, separators=(",", ":"))
+        put("service_message", "%02d_%s" % (i, fn), text)
+    put("service_message", "90_not_json", "{\"function\":")
+    put("service_message", "91_bad_envelope", '{"function":"GetVersion","extra":1}')
+    put("service_message", "92_deep_nesting", '{"function":"GetVersion","params":' + "[" * 5000 + "]" * 5000 + "}")
+    put("service_message", "93_comment_number_fn", '/*c*/{"function":7,"params":[]}')
+    put("service_message", "94_long_hex", json.dumps({"function": "Sm2Decrypt", "params": ["AB" * 5000]}))
+
+
 def main():
     util_hex()
     crypto_base64()
@@ -183,6 +235,7 @@ def main():
     transport_nuv()
     skf_reply()
     vkey_request()
+    service_message()
 
 
 if __name__ == "__main__":
