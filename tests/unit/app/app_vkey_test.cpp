@@ -1,0 +1,172 @@
+// The session against a blank virtual key, in-process: the built-in device
+// key is the blank key's, the factory routines make the layout, and the
+// factory and device signatures verify with OpenSSL.
+#include <gtest/gtest.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "transport/transport.h"
+#include "util/util.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const uint8_t kSpki[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
+                         0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x81, 0x1c,
+                         0xcf, 0x55, 0x01, 0x82, 0x2d, 0x03, 0x42, 0x00};
+
+// OpenSSL: r || s over SM3(Z || msg) with the default ID, key 04 || X || Y.
+bool verify(const uint8_t* pub, const std::string& msg, const uint8_t* rs) {
+    Bytes spki(kSpki, kSpki + sizeof kSpki);
+    spki.insert(spki.end(), pub, pub + 65);
+    const uint8_t* p = spki.data();
+    EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size()));
+    ECDSA_SIG* sig = ECDSA_SIG_new();
+    ECDSA_SIG_set0(sig, BN_bin2bn(rs, 32, nullptr), BN_bin2bn(rs + 32, 32, nullptr));
+    uint8_t* der = nullptr;
+    int derLen = i2d_ECDSA_SIG(sig, &der);
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new(key, nullptr);
+    EVP_PKEY_CTX_set1_id(pctx, "1234567812345678", 16);
+    EVP_MD_CTX_set_pkey_ctx(md, pctx);
+    bool ok = key && EVP_DigestVerifyInit(md, nullptr, EVP_sm3(), nullptr, key) == 1 &&
+              EVP_DigestVerify(md, der, static_cast<size_t>(derLen),
+                               reinterpret_cast<const uint8_t*>(msg.data()), msg.size()) == 1;
+    EVP_MD_CTX_free(md);
+    EVP_PKEY_CTX_free(pctx);
+    OPENSSL_free(der);
+    ECDSA_SIG_free(sig);
+    EVP_PKEY_free(key);
+    return ok;
+}
+
+class SessionVkey : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        const char* exe = getenv("FPKEY_VKEY");
+        ASSERT_NE(exe, nullptr);
+        char tmpl[] = "/tmp/app-vkey-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        s_dir = tmpl;
+        const std::string sock = s_dir + "/sock";
+        s_pid = fork();
+        if (s_pid == 0) {
+            execl(exe, exe, "--state", (s_dir + "/state").c_str(), "--socket", sock.c_str(),
+                  "--control", (s_dir + "/ctl").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        struct stat st;
+        for (int i = 0; i < 300 && stat(sock.c_str(), &st) != 0; ++i)
+            usleep(10000);
+        const char* paths[] = {sock.c_str()};
+        ASSERT_EQ(PORT_UseVirtualKeys(paths, 1), 0);
+        CBytesEx::s_SetSpace(false, true);
+    }
+    static void TearDownTestSuite() {
+        CNvId::closeDev();
+        if (s_pid > 0) {
+            kill(s_pid, SIGTERM);
+            waitpid(s_pid, nullptr, 0);
+        }
+        std::string cmd = "rm -rf '" + s_dir + "'";
+        if (system(cmd.c_str()) != 0) {
+        }
+    }
+    void SetUp() override {
+        cxBuf::init(0);
+        if (!CNvId::m_hDev) {
+            ASSERT_EQ(CNvId::openDev(), 0);
+        }
+    }
+    std::lock_guard<std::mutex> session_{CNvId::sessionLock()};
+    static std::string s_dir;
+    static pid_t s_pid;
+};
+std::string SessionVkey::s_dir;
+pid_t SessionVkey::s_pid = -1;
+
+}  // namespace
+
+// Runs first (declaration order): the key is blank.
+TEST_F(SessionVkey, BlankKeyTakesTheBuiltInDeviceKey) {
+    EXPECT_EQ(CNvId::AuthDev(nullptr), 0);
+    const uint8_t wrong[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
+                               '0', '0', '0', '0', '0', '0', '0', '0'};
+    EXPECT_EQ(CNvId::AuthDev(wrong), 103);
+    const uint8_t same[] = "3141592653589793";
+    EXPECT_EQ(CNvId::AuthDev(same), 0);
+    // Nothing is laid out yet.
+    uint8_t key[kPubKeyLen];
+    int n = 0;
+    EXPECT_EQ(CNvId::getFacPubKey(key, &n), 103);
+    char app[40] = {0};
+    int found = 1;
+    EXPECT_EQ(CNvId::_findApp(app, &found, true), 0);
+    EXPECT_EQ(found, 0);
+}
+
+TEST_F(SessionVkey, FactoryLayoutAndSignatures) {
+    ASSERT_EQ(CNvId::AuthDev(nullptr), 0);
+    ASSERT_EQ(CNvId::InitAppAx(), 0);
+    uint8_t dev[kPubKeyLen];
+    int n = 0;
+    ASSERT_EQ(CNvId::AxInitFs(dev, &n), 0);
+    ASSERT_EQ(n, 65);
+    EXPECT_EQ(CNvId::m_hApp, nullptr);  // the scope guard closed everything
+    EXPECT_EQ(CNvId::m_hCot, nullptr);
+
+    uint8_t again[kPubKeyLen];
+    ASSERT_EQ(CNvId::getDevPubKey(again, &n), 0);
+    EXPECT_EQ(memcmp(dev, again, 65), 0);
+    uint8_t fac[kPubKeyLen];
+    ASSERT_EQ(CNvId::getFacPubKey(fac, &n), 0);
+
+    uint8_t sig[kSignTextMax];
+    ASSERT_EQ(CNvId::FacSign(reinterpret_cast<const uint8_t*>("abc"), 3, sig), 0);
+    EXPECT_TRUE(verify(fac, "abc", sig));
+    EXPECT_EQ(CNvId::m_bFacSign, 1);
+    ASSERT_EQ(CNvId::DevSign(reinterpret_cast<const uint8_t*>("abcd"), 4, sig), 0);
+    EXPECT_TRUE(verify(dev, "abcd", sig));
+    EXPECT_FALSE(verify(fac, "abcd", sig));
+    // The device signature's session is closed before the next command.
+    EXPECT_NE(CNvId::m_hApp, nullptr);
+    CNvId::chkOpted();
+    EXPECT_EQ(CNvId::m_hApp, nullptr);
+    EXPECT_EQ(CNvId::m_bDevSign, 0);
+    EXPECT_EQ(CNvId::FacSign(nullptr, 3, sig), 104);
+
+    // Users come and go; base applications never count as users.
+    ASSERT_EQ(CNvId::creatApp("dave"), 0);
+    CExit::uninit();
+    ASSERT_EQ(CNvId::creatApp("erin"), 0);
+    CExit::uninit();
+    char app[40] = {0};
+    int found = 0;
+    ASSERT_EQ(CNvId::_findApp(app, &found, true), 0);
+    EXPECT_EQ(found, 1);
+    EXPECT_STREQ(app, "dave");
+    char names[1024] = {0};
+    int count = -1;
+    EXPECT_EQ(CNvId::clrAllApp(names, &count), 1);
+    EXPECT_EQ(count, 2);
+    EXPECT_STREQ(names, "dave");
+    EXPECT_STREQ(names + 5, "erin");
+    count = -1;
+    EXPECT_EQ(CNvId::clrAllApp(nullptr, &count), 1);
+    EXPECT_EQ(count, 0);
+    strcpy(app, "meboBaseApp");
+    ASSERT_EQ(CNvId::_findApp(app, &found, false), 0);
+    EXPECT_EQ(found, 1);
+}
