@@ -223,10 +223,14 @@ int CLink::receive(int channel, uint8_t* buf, int* len, int capacity, int waitMs
             m_rxCv.wait_until(lk, deadline);
             continue;
         }
+        // A receiver that waited may find the link closed or unbound since.
+        const PORT_RXD_FN rxd = m_devOpt.rxdPkg;
+        const uint64_t handle = m_devOpt.handle;
+        if (!m_opened || rxd == nullptr) return LINK_ERR_PARAM;
         m_reading = true;
         lk.unlock();
         int got = 0;
-        const int r = m_devOpt.rxdPkg(m_devOpt.handle, frame, room, &got);
+        const int r = rxd(handle, frame, room, &got);
         lk.lock();
         m_reading = false;
         m_rxCv.notify_all();

@@ -2,7 +2,8 @@
 // call. Frames (frame.h) and transfer units (units.h) are usable on their own,
 // without libusb, by the virtual key.
 //
-//   CLink  -- one per device slot; open, close, send a frame, receive a frame
+//   CLink  -- one per device slot; open, close, send a frame, receive the
+//             next frame or the next frame of one channel
 //   _ST_DEV_OPT -- the port operation table a link runs over (USB or virtual)
 //   PORT_* -- the port layer: operation tables, device listing, wait time
 #pragma once
