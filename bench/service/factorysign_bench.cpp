@@ -1,0 +1,159 @@
+// "FactorySign" round trips through the daemon against a provisioned
+// virtual key. In the same run it reads the CPU time the daemon and the key
+// process spent, and prints the daemon's share of the round trip (all that
+// is not the key's own processing is the daemon's or the sockets') as a
+// ratio of the whole. Target: a daemon share under 0.2.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+pid_t spawn(const std::vector<std::string>& args, const std::string& log,
+            const std::string& portEnv = std::string()) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+            close(fd);
+        }
+        if (!portEnv.empty()) setenv("FPKEYD_PORT", portEnv.c_str(), 1);
+        std::vector<char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// User + system CPU seconds of a process so far.
+double cpuSeconds(pid_t pid) {
+    std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stoul(field);
+        if (i == 15) stime = std::stoul(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+unsigned short freePort() {
+    net::io_context ioc;
+    tcp::acceptor a(ioc, tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), 0));
+    return a.local_endpoint().port();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? atoi(argv[1]) : 400;
+    char tmpl[] = "/tmp/fpkey-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    const std::string dir = tmpl;
+    const std::string sock = dir + "/sock";
+    pid_t key = spawn(
+        {FPKEY_VKEY_PATH, "--state", dir + "/state", "--socket", sock, "--control", dir + "/ctl"},
+        dir + "/vkey.log");
+    for (int i = 0; i < 500 && readAll(dir + "/vkey.log").find("key ready") == std::string::npos;
+         ++i)
+        usleep(10000);
+    pid_t prov = spawn({FPKEY_PROVISION_PATH, "--virtual-key", sock, "--ca-dir", dir + "/ca"},
+                       dir + "/provision.log");
+    int status = 0;
+    waitpid(prov, &status, 0);
+    int rc = 1;
+    pid_t daemon = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "bench: provisioning failed:\n%s", readAll(dir + "/provision.log").c_str());
+    } else {
+        const unsigned short port = freePort();
+        daemon =
+            spawn({FPKEYD_PATH, "--virtual-key", sock}, dir + "/fpkeyd.log", std::to_string(port));
+        try {
+            net::io_context ioc;
+            websocket::stream<tcp::socket> ws(ioc);
+            for (int i = 0;; ++i) {
+                beast::error_code ec;
+                ws.next_layer().connect(tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), port),
+                                        ec);
+                if (!ec) break;
+                if (i > 500) throw std::runtime_error("daemon did not listen");
+                ws.next_layer().close(ec);
+                usleep(10000);
+            }
+            ws.handshake("127.0.0.1", "/websocket");
+            ws.text(true);
+            const std::string cmd =
+                R"({"function":"FactorySign","params":["order 4711: 3 items, 129.90"],"randomId":"b"})";
+            beast::flat_buffer in;
+            auto once = [&] {
+                ws.write(net::buffer(cmd));
+                in.consume(in.size());
+                ws.read(in);
+                return beast::buffers_to_string(in.data());
+            };
+            std::string reply = once();
+            if (reply.find("\"reterr\":0") == std::string::npos)
+                throw std::runtime_error("FactorySign failed: " + reply);
+            for (int i = 0; i < 20; ++i)
+                once();
+            const double d0 = cpuSeconds(daemon), k0 = cpuSeconds(key);
+            const auto t0 = Clock::now();
+            for (int i = 0; i < rounds; ++i)
+                once();
+            const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+            const double d = cpuSeconds(daemon) - d0, k = cpuSeconds(key) - k0;
+            printf("FactorySign round trips: %d in %.3f s (%.0f per second)\n", rounds, wall,
+                   rounds / wall);
+            printf("  daemon CPU %.3f s, key CPU %.3f s\n", d, k);
+            printf("  key's share of the round trip:    %.3f\n", k / wall);
+            printf("  daemon's share of the round trip: %.3f (target < 0.2)\n", d / wall);
+            rc = 0;
+        } catch (const std::exception& e) {
+            fprintf(stderr, "bench: %s\n", e.what());
+        }
+    }
+    if (daemon > 0) {
+        kill(daemon, SIGTERM);
+        waitpid(daemon, nullptr, 0);
+    }
+    kill(key, SIGTERM);
+    waitpid(key, nullptr, 0);
+    std::string rm = "rm -rf '" + dir + "'";
+    if (system(rm.c_str()) != 0) {
+    }
+    return rc;
+}
