@@ -21,6 +21,7 @@ class KeyDevice : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { s_ = new KeyStage(); }
     static void TearDownTestSuite() {
+        EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
         delete s_;
         s_ = nullptr;
     }

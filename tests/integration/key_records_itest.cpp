@@ -19,6 +19,7 @@ class KeyRecords : public ::testing::Test {
              {"carol", {}}});
     }
     static void TearDownTestSuite() {
+        EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
         delete s_;
         s_ = nullptr;
     }

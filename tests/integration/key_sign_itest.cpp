@@ -23,6 +23,7 @@ class KeySign : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { s_ = new KeyStage({}, true); }
     static void TearDownTestSuite() {
+        EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
         delete s_;
         s_ = nullptr;
     }

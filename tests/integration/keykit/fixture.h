@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <sys/wait.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,9 +60,15 @@ struct KeyStage {
         cfg.args = {"--virtual-key", key->socket()};
         daemon = std::make_unique<fpkit::Daemon>(cfg);
     }
-    ~KeyStage() {
-        if (daemon) daemon->stop();
+    // Stops the daemon; true when it ended cleanly (no crash, no sanitizer
+    // report at exit).
+    bool stop() {
+        if (!daemon) return true;
+        int status = daemon->stop();
+        daemon.reset();
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
+    ~KeyStage() { stop(); }
     TempDir dir;
     std::unique_ptr<VKey> key;
     std::unique_ptr<fpkit::Daemon> daemon;
