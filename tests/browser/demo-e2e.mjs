@@ -219,10 +219,15 @@ async function main() {
     if (!p7.includes(Buffer.from("2a864886f70d010702", "hex"))) throw new Failure(`not a PKCS#7 SignedData: ${r.text.slice(0, 200)}`);
     await snap("pkcs7-signature");
 
-    // Step: SM4 decryption of a sample the page makes.
+    // Step: SM4 decryption of a sample the page makes with a random key.
     await page.click("#btn-sm4-sample");
     r = expectOk(await run("btn-sm4", "out-decrypt"), "Sm4Decrypt");
     if (r.text !== "Decrypted: secret for the key") throw new Failure(`Sm4Decrypt: ${r.text}`);
+
+    // Step: SM2 decryption of a text the page encrypts to the device key.
+    expectOk(await run("btn-sm2-sample", "out-decrypt"), "SM2 sample");
+    r = expectOk(await run("btn-sm2", "out-decrypt"), "Sm2Decrypt");
+    if (!r.text.endsWith("As text: hello from the page")) throw new Failure(`Sm2Decrypt: ${r.text}`);
     await snap("decrypted");
 
     // Step: enrol alice while the test touches the sensor six times.

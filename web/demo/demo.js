@@ -387,6 +387,13 @@
     } catch { text = "(not UTF-8)"; }
     return `Plain text (hex): ${hex}\nAs text: ${text}`;
   });
+  action("btn-sm2-sample", "out-decrypt", async () => {
+    const pub = await call("GetDevPubKey", []);
+    const bytes = Uint8Array.from(pub.match(/../g), (h) => parseInt(h, 16));
+    const c = demoSm2.encrypt(bytes, new TextEncoder().encode($("sm2-plain").value));
+    $("sm2-cipher").value = toHex(c);
+    return "Sample encrypted in the page to the device public key; press Decrypt";
+  });
   $("btn-sm4-sample").addEventListener("click", () => {
     const k = crypto.getRandomValues(new Uint8Array(16));
     const c = demoSm4.encryptEcbPkcs7(k, new TextEncoder().encode($("sm4-plain").value));
