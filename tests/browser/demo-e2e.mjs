@@ -278,6 +278,21 @@ async function main() {
     if (!loginOk || who !== "alice") throw new Failure(`login by finger: ${await page.$eval("#out-login", (el) => el.textContent)}`);
     await snap("logged-in");
 
+    // Step: verification by polling (startVerify, then LoopVerify until the touch).
+    await page.$eval("#out-login", (el) => { el.textContent = ""; el.className = "out"; });
+    await page.click("#btn-poll");
+    await page.waitForFunction(() => /LoopVerify poll/.test(document.getElementById("who-detail").textContent) ||
+                                     document.getElementById("out-login").textContent !== "", null, { timeout: 15000 });
+    const pollRefused = /\(reterr (-?\d+)\)/.exec(await page.$eval("#out-login", (el) => el.textContent));
+    if (pollRefused && [102, 164].includes(Number(pollRefused[1]))) {
+      throw new Skip(`polling verification not available yet (daemon answered ${pollRefused[1]})`);
+    }
+    ctl(control, "touch", "alice-thumb");
+    await page.waitForFunction(() => document.getElementById("out-login").textContent !== "", null, { timeout: 30000 });
+    r = await page.$eval("#out-login", (el) => ({ ok: el.classList.contains("ok"), text: el.textContent }));
+    if (!r.ok || !/Verified \(polling\)/.test(r.text)) throw new Failure(`polling verification: ${r.text}`);
+    await snap("verified-by-polling");
+
     // Step: sign with the finger's key; OpenSSL checks it against the enrolled public key.
     r = expectOk(await run("btn-fpsign", "out-sign"), "FingerSign");
     const sigHex = r.text.split("\n").at(-1);
