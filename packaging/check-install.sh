@@ -37,6 +37,7 @@ if [ -f "$unit" ]; then
     fail=1
   fi
   grep -q '^WantedBy=default.target' "$unit" || { echo "unit is not wanted by default.target"; fail=1; }
+  grep -q '^ConditionUser=!root' "$unit" || { echo "unit may start as root"; fail=1; }
   if command -v systemd-analyze >/dev/null 2>&1; then
     # Only the unit's own syntax; the machine may have no user manager.
     out=$(systemd-analyze verify --user "$unit" 2>&1 | grep -v -e 'Failed to' -e 'bus' || true)
