@@ -144,6 +144,44 @@ TEST_F(LinkShare, FramesOfOtherChannelsAreParkedForTheirOwn) {
     EXPECT_EQ(link.rxdChannel(FRAME_CH_PWD, buf, &len, sizeof buf, 100), SS_ERR_TIMEOUT);
 }
 
+// Two threads sending frames of several units on two channels at once: the
+// key receives every frame whole, each with its own bytes.
+TEST_F(LinkShare, SendsOfTwoChannelsNeverInterleave) {
+    CLink& link = peer.link();
+    constexpr int kFrames = 150;
+    auto sender = [&link](uint8_t channel, size_t payloadLen, std::atomic<int>* failures) {
+        for (int i = 0; i < kFrames; ++i) {
+            tdLINK_PACK pack{};
+            pack.sequence = static_cast<uint32_t>(i);
+            memset(pack.frame + FRAME_OFS_PAYLOAD, channel + i, payloadLen);
+            pack.length = static_cast<uint32_t>(payloadLen);
+            const uint32_t n = framePackBuild(&pack, channel, FRAME_PLAIN);
+            if (link.linkf_txd_buff(PROTOCOL_FRAME, pack.frame, static_cast<int>(n)) != 0)
+                ++*failures;
+        }
+    };
+    std::atomic<int> failures{0};
+    std::thread a(sender, FRAME_CH_FPM, 150, &failures);
+    std::thread b(sender, FRAME_CH_APDU, 200, &failures);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+    ASSERT_TRUE(peer.waitRequests(2 * kFrames));
+    const auto req = peer.requests();
+    ASSERT_EQ(req.size(), 2u * kFrames);
+    int next[2] = {0, 0};
+    for (const ModuleRequest& r : req) {
+        ASSERT_EQ(frameCheckEx(r.frame.data(), r.frame.size(), FRAME_MAX_PAYLOAD), 1);
+        const int k = r.channel() == FRAME_CH_FPM ? 0 : 1;
+        ASSERT_TRUE(r.channel() == FRAME_CH_FPM || r.channel() == FRAME_CH_APDU);
+        EXPECT_EQ(r.seq(), next[k]);
+        const Bytes p = r.payload();
+        EXPECT_EQ(p.size(), k == 0 ? 150u : 200u);
+        EXPECT_EQ(p, Bytes(p.size(), static_cast<uint8_t>(r.channel() + next[k])));
+        ++next[k];
+    }
+}
+
 // Many rounds of a fingerprint count (channel 6) on one thread and a
 // card-OS exchange (channel 8) on another, on one link. The key holds both
 // requests and answers them in the round's order, or answers channel 8 at
