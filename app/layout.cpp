@@ -258,10 +258,17 @@ int CNvId::clearFp(const uint8_t* ids, int count) {
     }
     NUV_SetLink(link);
     uint8_t all[256];
+    memset(all, 0, sizeof all);
     if (!ids) {
         int cap = 0;
         int rc = _getFp(&cap, &count, all);
         if (rc != kOk) return rc;
+        // Only the template numbers the module actually listed: a used count
+        // larger than its occupied slots names nothing more.
+        int listed = 0;
+        while (listed < count && listed < static_cast<int>(sizeof all) && all[listed])
+            ++listed;
+        count = listed;
         ids = all;
     }
     for (int i = 0; i < count; ++i) {

@@ -209,7 +209,7 @@ int delRecords(const uint8_t* templates, int count, const char* user, char* name
     size_t namesPos = 0, fingerPos = 0;
     return walkRecords(list, size, [&](const char* cot, int, int tmpl) {
         bool hit = false;
-        for (int i = 0; i < count && !hit; ++i)
+        for (int i = 0; templates && i < count && !hit; ++i)
             hit = templates[i] == tmpl;
         if (!hit) return 0;
         uint32_t r = SKF_OpenContainer(m_hApp, cot, &m_hCot);

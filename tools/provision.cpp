@@ -53,7 +53,7 @@ int provisionKey(const ProvisionOptions& options, FILE* out) {
     fprintf(out, "key: serial \"%s\", label \"%s\"\n", sn, label);
 
     char name[40] = {0};
-    strcpy(name, CNvId::m_axAppName);
+    snprintf(name, sizeof name, "%s", CNvId::m_axAppName);
     int found = 0;
     if (CNvId::_findApp(name, &found, false) != 0) {
         fprintf(out, "fpkey-provision: cannot list the key's applications\n");
