@@ -261,7 +261,12 @@ async function main() {
     }
     const bar = await page.$eval("#enrol-progress", (el) => ({ done: el.classList.contains("done"), now: el.getAttribute("aria-valuenow"), max: el.getAttribute("aria-valuemax"), width: document.getElementById("enrol-bar").style.width }));
     if (!bar.done || bar.now !== bar.max || bar.width !== "100%") throw new Failure(`progress bar did not reach the end: ${JSON.stringify(bar)}`);
-    await page.waitForSelector("#user-list li[data-user=alice]", { timeout: 10000 });
+    // The list's finger queries must be answered before the login starts: a
+    // command of another family would end the verification.
+    await page.waitForSelector("#user-list li[data-user=alice] .chip.free", { timeout: 10000 });
+    if ((await page.$$("#user-list li[data-user=alice] .chip:not(.free)")).length !== 1) {
+      throw new Failure("the user list does not show alice's one finger");
+    }
     await snap("enrolled");
 
     // Step: log in by finger.
