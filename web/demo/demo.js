@@ -190,7 +190,16 @@
 
   // ---------- users ----------
 
-  async function refreshUsers() {
+  // A verification ends when another kind of command reaches the daemon, so
+  // fingerprint actions wait for a user-list refresh still on the wire.
+  let refreshing = Promise.resolve();
+  function refreshUsers() {
+    refreshing = loadUsers();
+    return refreshing;
+  }
+  const quiet = () => refreshing.catch(() => {});
+
+  async function loadUsers() {
     const r = await call("GetUserList", []);
     const ul = $("user-list");
     ul.textContent = "";
@@ -279,6 +288,7 @@
   }
 
   async function enrol(addFinger) {
+    await quiet();
     const user = $("enrol-user").value.trim();
     const finger = Number($("enrol-finger").value);
     const name = $("enrol-name").value;
@@ -315,6 +325,7 @@
 
   let pollAbort = null;
   action("btn-login", "out-login", async () => {
+    await quiet();
     who("wait", "Touch the sensor…");
     try {
       const m = await key.loginFinger();
@@ -326,6 +337,7 @@
     }
   });
   action("btn-poll", "out-login", async () => {
+    await quiet();
     pollAbort = new AbortController();
     who("wait", "Touch the sensor…", "polling LoopVerify");
     try {
