@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "skf/skf.h"
 #include "transport/transport.h"
 #include "util/util.h"
 
@@ -169,4 +170,79 @@ TEST_F(SessionVkey, FactoryLayoutAndSignatures) {
     strcpy(app, "meboBaseApp");
     ASSERT_EQ(CNvId::_findApp(app, &found, false), 0);
     EXPECT_EQ(found, 1);
+}
+
+namespace {
+// Makes a user application with finger containers whose certificate slot
+// holds the display name.
+void makeUser(const char* user, std::initializer_list<std::pair<const char*, const char*>> cots) {
+    ASSERT_EQ(CNvId::AuthDev(nullptr), 0);
+    ASSERT_EQ(CNvId::creatApp(user), 0);
+    unsigned int tries = 0;
+    ASSERT_EQ(SKF_VerifyPIN(CNvId::m_hApp, USER_TYPE, "314159", &tries), 0u);
+    for (const auto& c : cots) {
+        HCONTAINER h = nullptr;
+        ASSERT_EQ(SKF_CreateContainer(CNvId::m_hApp, c.first, &h), 0u) << c.first;
+        ASSERT_EQ(SKF_ImportCertificate(h, 1, reinterpret_cast<const uint8_t*>(c.second),
+                                        static_cast<unsigned>(strlen(c.second))),
+                  0u);
+        SKF_CloseContainer(h);
+    }
+    CExit::uninit();
+}
+
+std::vector<std::string> files(HAPPLICATION app) {
+    char list[256] = {0};
+    unsigned int size = sizeof list;
+    std::vector<std::string> out;
+    if (SKF_EnumFiles(app, list, &size) != 0) return out;
+    for (size_t p = 0; p < size && list[p]; p += strlen(list + p) + 1)
+        out.emplace_back(list + p);
+    return out;
+}
+}  // namespace
+
+TEST_F(SessionVkey, TemplateNumberToUserAndFinger) {
+    makeUser("frank", {{"3_17", "Frank left"}, {"9_40", "Frank right"}});
+    makeUser("gina", {{"1_41", "Gina thumb"}});
+    char user[40] = {0}, cot[32] = {0}, name[kFingerNameMax + 1] = {0};
+    int finger = 0;
+    ASSERT_EQ(CNvId::_findFgIdApp(40, user, cot, name, &finger), 0);
+    EXPECT_STREQ(user, "frank");
+    EXPECT_STREQ(cot, "9_40");
+    EXPECT_STREQ(name, "Frank right");
+    EXPECT_EQ(finger, 9);
+    ASSERT_EQ(CNvId::_findFgIdApp(41, user, cot, name, &finger), 0);
+    EXPECT_STREQ(user, "gina");
+    EXPECT_EQ(finger, 1);
+    CExit::uninit();
+    EXPECT_EQ(CNvId::_findFgIdApp(99, user, cot, name, &finger), 2);
+
+    uint8_t numbers[32];
+    int count = 0;
+    ASSERT_EQ(CNvId::getFingerUsed("frank", numbers, &count), 0);
+    EXPECT_EQ(Bytes(numbers, numbers + count), (Bytes{3, 9}));
+    EXPECT_EQ(CNvId::getFingerUsed("nobody", numbers, &count), 2);
+    // A container name longer than a finger record's spoils the user's list.
+    makeUser("hank", {{"2_5", "Hank"}, {"123456789012", "not a finger"}});
+    EXPECT_EQ(CNvId::getFingerUsed("hank", numbers, &count), 105);
+    EXPECT_EQ(CNvId::getFingerUnused("hank", numbers, &count), 105);
+}
+
+TEST_F(SessionVkey, LogonRecordsRemoval) {
+    ASSERT_EQ(CNvId::AuthDev(nullptr), 0);
+    const char pwdPin[] = {0x4E, 0x2F, 0x61, 0x38, 0x0B, 0x5D, 0};
+    HAPPLICATION app = nullptr;
+    ASSERT_EQ(
+        SKF_CreateApplication(CNvId::m_hDev, "axUpBaseApp", "12345678", 8, pwdPin, 8, 0xFF, &app),
+        0u);
+    for (const char* f : {"3", "4", "12", "40"})
+        ASSERT_EQ(SKF_CreateFile(app, f, 16, 0xFF, 0xFF), 0u) << f;
+    SKF_CloseApplication(app);
+    const uint8_t some[] = {3, 12, 77};
+    ASSERT_EQ(CNvId::_unbindLogon(3, some), 0);
+    EXPECT_EQ(files(CNvId::m_hApp), (std::vector<std::string>{"4", "40"}));
+    ASSERT_EQ(CNvId::_unbindLogon(255, nullptr), 0);
+    EXPECT_TRUE(files(CNvId::m_hApp).empty());
+    CExit::uninit();
 }
