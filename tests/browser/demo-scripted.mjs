@@ -95,7 +95,7 @@ async function main() {
   }
   mkdirSync(artifacts, { recursive: true });
   const st = scriptedDaemon();
-  const daemon = await startFakeDaemon((c, r) => st.handler(c, r));
+  let daemon = await startFakeDaemon((c, r) => st.handler(c, r));
   const web = await serveWeb();
   const b = await launch();
   const page = b.page;
@@ -173,6 +173,15 @@ async function main() {
     await page.click("#user-list li[data-user=alice] .chip:not(.free)");
     await until(async () => /alice_1_1/.test(await text("#out-users")), "DeleteFinger");
     await until(async () => (await page.$$("#user-list li[data-user=alice] .chip:not(.free)")).length === 0, "the chip to go");
+
+    // The daemon restarts: the page says so and comes back by itself.
+    const port = daemon.port;
+    await daemon.stop();
+    await page.waitForSelector("#conn-state[data-state=wait]");
+    await shot("daemon-gone");
+    daemon = await startFakeDaemon((c, r) => st.handler(c, r), port);
+    await page.waitForSelector("#conn-state[data-state=on]", { timeout: 15000 });
+    await until(async () => (await text("#daemon-version")) === "1.0.1.32 MEBO", "the version after the restart");
 
     const pushes = await page.$$eval("#log li.push", (els) => els.length);
     if (pushes !== 10) fail(`log shows ${pushes} pushed messages, the daemon pushed 10`);
