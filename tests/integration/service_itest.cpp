@@ -350,3 +350,68 @@ TEST(Daemon, VirtualKeyListsAreChecked) {
     ASSERT_TRUE(c.connect(d.port())) << c.lastError();
     EXPECT_EQ(c.call(kGetVersion), kVersionReply);
 }
+
+TEST(Daemon, LogRecordsStartConnectionsCommandsAndReplies) {
+    char dir[] = "/tmp/fpkeyd-itlog-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string cfg = std::string(dir) + "/nuvolog.cfg";
+    const std::string file = std::string(dir) + "/fpkeyweb.log";
+    {
+        FILE* f = fopen(cfg.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fclose(f);
+    }
+    std::string log;
+    {
+        Daemon::Config config;
+        config.env = {{"FPKEYD_LOG_CFG", cfg},
+                      {"FPKEYD_LOG_FILE", file},
+                      {"FPKEYD_LOG_NOTE", std::string(dir) + "/note.log"}};
+        Daemon d(config);
+        {
+            WsClient c;
+            ASSERT_TRUE(c.connect(d.port())) << c.lastError();
+            EXPECT_EQ(
+                c.call(R"({"function":"GetVersion","params":{},"randomId":"L"})"),
+                R"({"function":"GetVersion","randomId":"L","result":"1.0.1.32 MEBO","reterr":0})");
+            ASSERT_TRUE(c.sendText(R"({"function":"WaitEnroll","params":{}})"));
+            EXPECT_EQ(c.call(kGetVersion), kVersionReply);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int status = d.stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(d.output().substr(0, 14), "1.0.1.32 MEBO\n");
+        EXPECT_NE(d.output().find(file + "\n"), std::string::npos) << d.output();
+        FILE* f = fopen(file.c_str(), "r");
+        ASSERT_NE(f, nullptr);
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            log.append(buf, n);
+        fclose(f);
+    }
+    // In this order, each after its time prefix.
+    const char* expected[] = {
+        "]1.0.1.32 MEBO\n",
+        "]http entering....\n",
+        "]Starting listener on 127.0.0.1:",
+        "]\nConnection created\n",
+        "]socket handshake done\n",
+        "]{\"function\":\"GetVersion\",\"params\":{},\"randomId\":\"L\"}\n",
+        "]{\"function\":\"GetVersion\",\"randomId\":\"L\",\"result\":\"1.0.1.32 "
+        "MEBO\",\"reterr\":0}\n",
+        "]{\"function\":\"WaitEnroll\",\"params\":{}}\n",
+        "]wait end...\n",
+        "]Connection closed\n",
+        "]http exit....\n",
+    };
+    size_t at = 0;
+    for (const char* line : expected) {
+        size_t found = log.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing after " << at << ": " << line << "\n"
+                                            << log;
+        at = found + 1;
+    }
+    std::string rm = std::string("rm -rf '") + dir + "'";
+    EXPECT_EQ(system(rm.c_str()), 0);
+}
