@@ -1,4 +1,4 @@
-# fpk_unit_test(NAME SOURCES a.cpp b.cpp LIBS x y [LABELS l] [ENV K=V ...] [TIMEOUT s])
+# fpk_unit_test(NAME SOURCES a.cpp b.cpp LIBS x y [LABELS l ...] [ENV K=V ...] [TIMEOUT s])
 # One GoogleTest executable; every test case becomes a CTest test.
 function(fpk_unit_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
@@ -7,12 +7,17 @@ function(fpk_unit_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  set(props TIMEOUT ${T_TIMEOUT})
-  if(T_LABELS)
-    list(APPEND props LABELS "${T_LABELS}")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_LIST ${name}_TESTS
+    PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # Discovery hands properties on as one flat list, which splits multi-value
+  # ones; labels and variables are set on the discovered tests afterwards.
+  if(T_LABELS OR T_ENV)
+    set(extra ${CMAKE_CURRENT_BINARY_DIR}/${name}_props.cmake)
+    file(GENERATE OUTPUT ${extra} CONTENT
+"if(${name}_TESTS)
+  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\" ENVIRONMENT \"${T_ENV}\")
+endif()
+")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${extra})
   endif()
-  if(T_ENV)
-    list(APPEND props ENVIRONMENT "${T_ENV}")
-  endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
 endfunction()
