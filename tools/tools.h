@@ -28,7 +28,9 @@ enum : int {
 };
 
 // Provisions the key the session connects to first (virtual keys must be
-// selected before). Reports every step on `out`. Returns an exit code.
+// selected before). Takes the session lock for the whole run, so the caller
+// must not hold it. Leaves the key connected with nothing open. Reports every
+// step on `out`. Returns an exit code.
 int provisionKey(const ProvisionOptions& options, FILE* out);
 
 // The local test CA made with the openssl CLI.
