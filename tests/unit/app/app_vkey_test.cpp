@@ -246,3 +246,62 @@ TEST_F(SessionVkey, LogonRecordsRemoval) {
     EXPECT_TRUE(files(CNvId::m_hApp).empty());
     CExit::uninit();
 }
+
+TEST_F(SessionVkey, IdentityFieldsServerKeyAndDeviceCipher) {
+    ASSERT_EQ(CNvId::AuthDev(nullptr), 0);
+    const std::string label = "Desk key of Ida";
+    EXPECT_EQ(CNvId::setLbl(label.c_str(), static_cast<int>(label.size())), 0);
+    char text[64] = {0};
+    int n = sizeof text;
+    ASSERT_EQ(CNvId::getLbl(text, &n), 0);
+    EXPECT_EQ(std::string(text), label);
+    EXPECT_EQ(n, static_cast<int>(label.size()));
+    const std::string sn = "SN-0042";
+    EXPECT_EQ(CNvId::setSN(sn.c_str(), static_cast<int>(sn.size())), 0);
+    n = sizeof text;
+    ASSERT_EQ(CNvId::getSN(text, &n), 0);
+    EXPECT_EQ(std::string(text), sn);
+    const std::string longText(32, 'L');
+    EXPECT_EQ(CNvId::setLbl(longText.c_str(), 32), 105);
+    n = sizeof text;
+    ASSERT_EQ(CNvId::getLbl(text, &n), 0);
+    EXPECT_EQ(std::string(text), label);  // unchanged
+    uint32_t ver = 0;
+    EXPECT_EQ(CNvId::getVer(&ver, &n), 0);
+    EXPECT_EQ(n, 3);
+
+    // The server key: 64 bytes as given, or 65 with the 04 dropped.
+    uint8_t xy[65];
+    for (int i = 0; i < 65; ++i)
+        xy[i] = static_cast<uint8_t>(i + 1);
+    xy[0] = 0x04;
+    ASSERT_EQ(CNvId::setSvrPub(xy, 65), 0);
+    uint8_t back[65] = {0};
+    ASSERT_EQ(CNvId::getSvrPub(back, &n), 0);
+    EXPECT_EQ(n, 65);
+    EXPECT_EQ(Bytes(back, back + 65), Bytes(xy, xy + 65));
+    xy[0] = 0x05;
+    EXPECT_EQ(CNvId::setSvrPub(xy, 65), 104);
+    EXPECT_EQ(CNvId::setSvrPub(xy, 63), 104);
+
+    // Encryption to the device key and decryption by the key agree.
+    ASSERT_EQ(CNvId::InitAppAx(), 0);
+    uint8_t dev[kPubKeyLen];
+    ASSERT_EQ(CNvId::AxInitFs(dev, &n), 0);
+    const std::string msg = "round trip through the device key";
+    uint8_t cipher[96 + kSm2PlainMax];
+    int clen = sizeof cipher;
+    ASSERT_EQ(CNvId::sm2Encrypt(reinterpret_cast<const uint8_t*>(msg.data()),
+                                static_cast<int>(msg.size()), cipher, &clen),
+              0);
+    EXPECT_EQ(clen, 96 + static_cast<int>(msg.size()));
+    uint8_t plain[kSm2PlainMax];
+    int plen = sizeof plain;
+    ASSERT_EQ(CNvId::sm2Decrypt(cipher, clen, plain, &plen), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(plain), static_cast<size_t>(plen)), msg);
+    // Ciphertexts that cannot be right are refused before the key sees them.
+    plen = sizeof plain;
+    EXPECT_EQ(CNvId::sm2Decrypt(cipher, 96, plain, &plen), 104);
+    plen = 4;
+    EXPECT_EQ(CNvId::sm2Decrypt(cipher, clen, plain, &plen), 104);
+}
