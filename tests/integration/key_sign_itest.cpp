@@ -69,6 +69,10 @@ TEST_F(KeySign, FactoryAndDeviceSignatures) {
         der = sign(fn, array({"指纹 ✓"}));
         EXPECT_TRUE(sm2VerifyDer(pub, bytesOf("指纹 ✓"), der)) << fn;
 
+        // The empty text is a message too.
+        der = sign(fn, array({""}));
+        EXPECT_TRUE(sm2VerifyDer(pub, Bytes(), der)) << fn;
+
         EXPECT_EQ(run(fn, array({}))["reterr"], 111);
         EXPECT_EQ(run(fn, array({5}))["reterr"], 111);
         EXPECT_EQ(run(fn, array({text, "3"}))["reterr"], 111);
