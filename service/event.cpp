@@ -14,6 +14,7 @@
 
 #include "app/app.h"
 #include "log/log.h"
+#include "service/event.h"
 #include "service/service.h"
 
 namespace {
@@ -32,6 +33,7 @@ static_assert(offsetof(AckRecord, arg2) + sizeof(int32_t) - offsetof(AckRecord, 
 
 // Read by every thread that posts; cleared once at process end.
 std::atomic<int> m_tidAck{-1};
+std::atomic<EventSink> s_sink{nullptr};
 
 void handleEvent(const AckRecord& rec) {
     std::lock_guard<std::mutex> session(CNvId::sessionLock());
@@ -77,7 +79,10 @@ void* ExecThreadAck(void*) {
             if (errno != EINTR) perror("msgrcv");
             continue;
         }
-        handleEvent(rec);
+        if (EventSink sink = s_sink.load())
+            sink(rec.event, rec.arg1, rec.arg2);
+        else
+            handleEvent(rec);
     }
     return nullptr;
 }
@@ -118,4 +123,11 @@ int postMsgAck(int, int event, int arg1, int arg2) {
 void nvackClose() {
     int queue = m_tidAck.exchange(-1);
     if (queue >= 0) msgctl(queue, IPC_RMID, nullptr);
+}
+
+void setEventSink(EventSink sink) {
+    s_sink = sink;
+}
+int nvackQueueId() {
+    return m_tidAck.load();
 }
