@@ -84,6 +84,11 @@ void LiveKey::setMute(bool mute) {
     m_mute = mute;
 }
 
+void LiveKey::setFingerWait(unsigned ms) {
+    std::lock_guard<std::mutex> g(m_mu);
+    if (m_key) m_key->setFingerWait(ms);
+}
+
 bool LiveKey::touch(const std::string& finger) {
     Units out;
     bool ok = false;

@@ -34,6 +34,8 @@ class LiveKey : public UsbEmuPeer {
     void setMute(bool mute);
     // Places a finger on the sensor; the module's answers go out as IN units.
     bool touch(const std::string& finger);
+    // How long the module waits for a finger before it answers "no finger".
+    void setFingerWait(unsigned ms);
 
     // What the key saw: request frames handed to the engine, units that
     // were not one whole transfer unit, and frames dropped as malformed

@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "skf/skf.h"
@@ -308,6 +311,124 @@ TEST_F(LiveUsb, Unplugged) {
     UsbEmu::unplug(dev[0]);
     uint8_t rnd[8];
     EXPECT_NE(SKF_GenRandom(h, rnd, 8), SAR_OK);
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<int> g_progressCalls{0};
+int countProgress(int*, void*, int*) {
+    ++g_progressCalls;
+    return 0;
+}
+
+// A fingerprint command on a worker thread, as the daemon runs one.
+class Worker {
+  public:
+    template <typename F>
+    explicit Worker(F f) : m_thread([this, f] { m_result = f(); }) {}
+    ~Worker() {
+        if (m_thread.joinable()) m_thread.join();
+    }
+    uint32_t join() {
+        m_thread.join();
+        return m_result;
+    }
+
+  private:
+    std::atomic<uint32_t> m_result{0xFFFFFFFF};
+    std::thread m_thread;
+};
+
+class LiveUsbFinger : public LiveUsb {
+  protected:
+    void TearDown() override {
+        NUV_SetLink(nullptr);
+        link.releaseDev();
+        LiveUsb::TearDown();
+    }
+    // The link a device slot gets, over the USB port.
+    void openLink() {
+        PORT_DEVNAME slots[PORT_MAX_DEVICES];
+        ASSERT_EQ(PORT_GetusbPortDevName(0, slots, PORT_MAX_DEVICES), 1);
+        _ST_PORT_PARAM rec;
+        PORT_FillParam(&rec, 0, slots[0].name);
+        _ST_DEV_OPT opt;
+        ASSERT_EQ(initPortParam(&opt, &rec), 0);
+        link.SetDev(&opt);
+        ASSERT_EQ(link.linkf_openDev(), 0);
+        NUV_SetLink(&link);
+        NUV_SetRegistry(nullptr, nullptr);
+    }
+    // Waits until the key's module reports `state`.
+    static bool moduleIs(const LiveKey& key, const std::string& state) {
+        for (int i = 0; i < 1000; ++i) {
+            if (key.describe().find("module=" + state) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ADD_FAILURE() << "module never " << state << ": " << key.describe();
+        return false;
+    }
+    CLink link;
+};
+
+// The fingerprint module through libusb: enrolment by touches with its
+// progress answers, verification that matches and that does not, a cancel
+// sent while a worker waits in a bulk IN transfer, and the module's own
+// time-out answering a wait with no finger.
+TEST_F(LiveUsbFinger, EnrolVerifyCancelAndModuleTimeOut) {
+    constexpr uint32_t kMismatch = 0xE102, kCancelled = 0xE117, kNoFinger = 0xE118;
+    LiveKey& key = plug(0x2549, "1-3");
+    ASSERT_NO_FATAL_FAILURE(openLink());
+    uint8_t table[NUV_FPC_NUM_MAX];
+    NUV_SetTimeOut(20000);
+    ASSERT_EQ(NUV_FpcGetNum(nullptr, table), 0u);
+    EXPECT_EQ(table[0], 64);
+    EXPECT_EQ(table[1], 0);
+
+    g_progressCalls = 0;
+    uint8_t number = 0;
+    NUV_SetTimeOut(20000);
+    {
+        Worker w([&number] { return NUV_FpcEnroll(nullptr, &number, countProgress); });
+        for (int i = 0; i < 6; ++i) {
+            if (!moduleIs(key, "enrolling(" + std::to_string(i) + "/6)")) break;
+            EXPECT_TRUE(key.touch("alice"));
+        }
+        ASSERT_EQ(w.join(), 0u);
+    }
+    EXPECT_GT(number, 0);
+    EXPECT_EQ(g_progressCalls.load(), 5);
+
+    auto verifyWith = [&](const std::string& finger, uint8_t* matched) {
+        NUV_SetTimeOut(20000);
+        Worker w([matched] { return NUV_FpcVerify(nullptr, matched, countProgress); });
+        if (moduleIs(key, "verifying")) {
+            EXPECT_TRUE(key.touch(finger));
+        }
+        return w.join();
+    };
+    uint8_t matched = 0;
+    EXPECT_EQ(verifyWith("alice", &matched), 0u);
+    EXPECT_EQ(matched, number);
+    EXPECT_EQ(verifyWith("carol", &matched), NUV_MODULE_BASE + kMismatch);
+
+    // The cancel goes out on the OUT endpoint while the worker's IN
+    // transfer is pending.
+    NUV_SetTimeOut(20000);
+    {
+        Worker w([] { return NUV_FpcVerify(nullptr, nullptr, countProgress); });
+        ASSERT_TRUE(moduleIs(key, "verifying"));
+        EXPECT_EQ(NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL), 0u);
+        EXPECT_EQ(w.join(), NUV_MODULE_BASE + kCancelled);
+    }
+
+    key.setFingerWait(300);
+    NUV_SetTimeOut(20000);
+    EXPECT_EQ(NUV_FpcVerify(nullptr, nullptr, countProgress), NUV_MODULE_BASE + kNoFinger);
+    EXPECT_EQ(key.droppedFrames(), 0);
+    EXPECT_EQ(key.shortUnits(), 0);
 }
 
 }  // namespace
