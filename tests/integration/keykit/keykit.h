@@ -80,8 +80,10 @@ std::string toHex(const Bytes& b);
 Bytes fromBase64(const std::string& text);
 std::string toBase64(const Bytes& b);
 Bytes bytesOf(const std::string& s);
-// Verifies a DER signature over SM3(Z || msg), ID "1234567812345678", with
-// the public key 04 || X || Y.
+// Verifies a DER signature SEQUENCE { INTEGER r, INTEGER s } over
+// SM3(Z || msg), ID "1234567812345678", with the public key 04 || X || Y.
+// Integers with leading zero bytes (the signature text keeps 32 bytes) are
+// accepted; anything else around or after the SEQUENCE is not.
 bool sm2VerifyDer(const Bytes& pub65, const Bytes& msg, const Bytes& der);
 // Encrypts to 04 || X || Y; returns C1 (X || Y) || C3 || C2.
 Bytes sm2EncryptRaw(const Bytes& pub65, const Bytes& plain);

@@ -2,6 +2,7 @@
 // encryption in the key's raw layout, SM4, certificates and PKCS#7.
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
@@ -105,7 +106,27 @@ Bytes bytesOf(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
-bool sm2VerifyDer(const Bytes& pub65, const Bytes& msg, const Bytes& der) {
+bool sm2VerifyDer(const Bytes& pub65, const Bytes& msg, const Bytes& text) {
+    // The signature text keeps 32-byte integers, leading zero bytes and all
+    // (about one signature in 256 starts that way); OpenSSL accepts only the
+    // minimal encoding, so r and s are read here and encoded anew.
+    Bytes seq, r, s;
+    const uint8_t* p = text.data();
+    if (!readTlv(p, text.data() + text.size(), 0x30, seq) || p != text.data() + text.size())
+        return false;
+    p = seq.data();
+    const uint8_t* end = seq.data() + seq.size();
+    if (!readTlv(p, end, 0x02, r) || !readTlv(p, end, 0x02, s) || p != end) return false;
+    ECDSA_SIG* sig = ECDSA_SIG_new();
+    ECDSA_SIG_set0(sig, BN_bin2bn(r.data(), static_cast<int>(r.size()), nullptr),
+                   BN_bin2bn(s.data(), static_cast<int>(s.size()), nullptr));
+    uint8_t* canon = nullptr;
+    int n = i2d_ECDSA_SIG(sig, &canon);
+    ECDSA_SIG_free(sig);
+    if (n <= 0) return false;
+    const Bytes der(canon, canon + n);
+    OPENSSL_free(canon);
+
     EVP_PKEY* key = sm2Public(pub65);
     if (!key) return false;
     EVP_MD_CTX* md = EVP_MD_CTX_new();
