@@ -6,6 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include <openssl/asn1.h>
+#include <openssl/x509.h>
+
 #include "crypto/crypto.h"
 #include "crypto/der.h"
 #include "util/util.h"
@@ -23,6 +26,29 @@ void walk(const uint8_t* p, size_t left, int depth) {
         p += t.total();
         left -= t.total();
     }
+}
+
+// What OpenSSL reads as the issuer Name and serial-number INTEGER of the
+// certificate, in the form _getCertData writes them. False when OpenSSL
+// does not take the certificate.
+bool opensslCertData(const uint8_t* p, int n, std::vector<uint8_t>& out) {
+    const uint8_t* q = p;
+    X509* x = d2i_X509(nullptr, &q, n);
+    if (!x) return false;
+    out.clear();
+    unsigned char* issuer = nullptr;
+    unsigned char* serial = nullptr;
+    const int il = i2d_X509_NAME(X509_get_issuer_name(x), &issuer);
+    const int sl = i2d_ASN1_INTEGER(X509_get0_serialNumber(x), &serial);
+    const bool ok = il > 0 && sl > 0;
+    if (ok) {
+        out.assign(issuer, issuer + il);
+        out.insert(out.end(), serial, serial + sl);
+    }
+    OPENSSL_free(issuer);
+    OPENSSL_free(serial);
+    X509_free(x);
+    return ok;
 }
 
 }  // namespace
@@ -48,6 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 1: {
             const int r = _getCertData(cert.data(), n);
             if (r < 0 || r > kCertDataSize) abort();
+            // Against OpenSSL: where both read the certificate, both find
+            // the same issuer and serial number.
+            std::vector<uint8_t> ref;
+            if (r > 0 && opensslCertData(cert.data(), n, ref) &&
+                (ref.size() != static_cast<size_t>(r) ||
+                 memcmp(ref.data(), m_certData, ref.size()) != 0))
+                abort();
             break;
         }
         default: {

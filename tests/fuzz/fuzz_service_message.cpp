@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -49,6 +50,11 @@ bool startKey() {
     char tmpl[] = "/tmp/fpkeyd-fuzz-svc-XXXXXX";
     if (!mkdtemp(tmpl)) return false;
     g_dir = tmpl;
+    // The key's thread is still running at exit; its files go all the same.
+    atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(g_dir, ec);
+    });
     const std::string state = g_dir + "/state";
     mkdir(state.c_str(), 0700);
     std::unique_ptr<vkey::Key> key;
@@ -117,6 +123,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         checkReply(reply);
     } else if (later != 1) {
         abort();
+    }
+    // Whatever the message did, the daemon keeps serving: now and then a
+    // plain command must still be answered in full.
+    static unsigned count = 0;
+    if (++count % 16 == 0) {
+        std::string version;
+        if (Ckjson::excute("{\"function\":\"GetVersion\",\"params\":[]}", version) != 0 ||
+            version.find(kServiceVersion) == std::string::npos)
+            abort();
     }
     return 0;
 }
