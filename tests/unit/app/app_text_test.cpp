@@ -94,19 +94,34 @@ TEST_F(SessionText, PackSignAllHighBitCombinations) {
     }
 }
 
-TEST_F(SessionText, PackSignKeepsLeadingZeroBytes) {
-    Bytes rs = rawSig(0x00, 0x00);
-    rs[1] = 0x00;  // r = 00 00 ..: still a 32-byte INTEGER in the text
-    uint8_t buf[kSignTextMax];
-    memcpy(buf, rs.data(), rs.size());
-    int n = CNvId::packSign(buf);
-    ASSERT_EQ(n, 140);
-    const std::string text(reinterpret_cast<char*>(buf), 140);
-    EXPECT_EQ(text.substr(0, 12), "304402200000");
-    // Strict DER would drop those zeros; the value is the same.
-    const Parsed p = parse(text);
-    if (p.ok) {
-        EXPECT_EQ(p.r, Bytes(rs.begin(), rs.begin() + 32));
+TEST_F(SessionText, PackSignWritesMinimalIntegersForLeadingZeroBytes) {
+    struct Case {
+        uint8_t r0, r1, s0, s1;
+        int length;
+        const char* head;
+    } cases[] = {
+        {0x00, 0x12, 0x34, 0x56, 138, "304302"},      // r shrinks to 31 bytes
+        {0x00, 0x92, 0x34, 0x56, 140, "3044022000"},  // 31 bytes with a high bit: 00 again
+        {0x00, 0x00, 0x00, 0x05, 134, "3041021E0F"},  // 30 and 31 bytes, ASN.1 length changes
+        {0x00, 0x00, 0x80, 0x00, 138, "3043021E"},
+    };
+    for (const Case& c : cases) {
+        Bytes rs = rawSig(c.r0, c.s0);
+        rs[1] = c.r1;
+        rs[33] = c.s1;
+        uint8_t buf[kSignTextMax + 4];
+        memset(buf, 0xEE, sizeof buf);
+        memcpy(buf, rs.data(), rs.size());
+        const int n = CNvId::packSign(buf);
+        ASSERT_EQ(n, c.length);
+        EXPECT_EQ(buf[n], 0);
+        const std::string text(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+        EXPECT_EQ(text.rfind(c.head, 0), 0u) << text;
+        // OpenSSL's strict DER reader takes it and gives back the same r and s.
+        const Parsed p = parse(text);
+        ASSERT_TRUE(p.ok) << text;
+        EXPECT_EQ(p.r, Bytes(rs.begin(), rs.begin() + 32)) << text;
+        EXPECT_EQ(p.s, Bytes(rs.begin() + 32, rs.end())) << text;
     }
 }
 
