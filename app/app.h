@@ -3,6 +3,7 @@
 // records, fingerprint operations. Results are the service's result codes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -169,9 +170,10 @@ class CNvId {
     static void* m_hCot;
     static int m_bFacSign;
     static int m_bDevSign;
-    static unsigned char m_bLoopVerify;
-    static unsigned char m_bChkUsr;
-    static int m_bFpState;
+    // Read by the fingerprint workers while the session thread sets them.
+    static std::atomic<unsigned char> m_bLoopVerify;
+    static std::atomic<unsigned char> m_bChkUsr;
+    static std::atomic<int> m_bFpState;
     static char m_curApp[40];
     static char m_curCot[32];
 

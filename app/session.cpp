@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/internal.h"
+#include "app/worker.h"
 #include "util/util.h"
 
 using namespace nvapp;
@@ -123,6 +124,9 @@ void CNvId::init() {}
 
 int CNvId::openDev() {
     _nvlog(">>-%s", "openDev");
+    // Connecting reopens the key's link, losing any module command pending
+    // on it: a fingerprint worker waiting in one is ended first.
+    stopFpWorkers();
     // The old handle is dropped without a disconnect: the key it named may
     // be gone, and connecting the same key again reuses its slot.
     m_hDev = nullptr;

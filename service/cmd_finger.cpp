@@ -4,6 +4,7 @@
 #include "app/app.h"
 #include "service/handlers.h"
 #include "service/params.h"
+#include "service/service.h"
 #include "util/util.h"
 
 namespace {
@@ -11,15 +12,34 @@ namespace {
 constexpr Json::ArrayIndex kMaxFingerIndexes = 32;
 }  // namespace
 
-int RegisterUser(const Json::Value& p, Json::Value&, bool) {
+int RegisterUser(const Json::Value& p, Json::Value& value, bool addFinger) {
     if (!params::isArrayOf(p, 3) || !p[0].isString() || !params::isInteger(p[1]) ||
         !p[2].isString())
         return kBadParams;
-    return kNoDevice;
+    const std::string user = p[0].asString();
+    const std::string fingerName = p[2].asString();
+    const int finger = p[1].asInt();
+    int steps = 0;
+    int rc = addFinger ? CNvId::addFinger(user.c_str(), finger, &steps, fingerName.c_str())
+                       : CNvId::regFinger(user.c_str(), finger, &steps, fingerName.c_str());
+    if (rc != 0) return rc;
+    value = Json::Value(Json::arrayValue);
+    value.append(steps);
+    return 0;
 }
 
 int WaitEnroll() {
-    return CNvId::waitEnroll();
+    CNvId::waitEnroll();
+    // Without a running enrolment nothing would ever answer: the waiting
+    // page gets a failure instead, after this connection became the one
+    // delayed results go to (the network thread delivers it after this
+    // command).
+    if (CNvId::getFpState() != 1) {
+        std::string reply;
+        makeJsonErr(reply, 103, "ackEnroll", "");
+        sendMessage(reply);
+    }
+    return 1;
 }
 
 int CancelEnroll() {
@@ -28,7 +48,7 @@ int CancelEnroll() {
 }
 
 int LoginFinger(Json::Value&) {
-    return kNoDevice;
+    return CNvId::loginFinger(1);
 }
 
 int CancelVerify(bool extra) {

@@ -17,6 +17,7 @@ const char kGetVersion[] = R"({"function":"GetVersion","params":{},"randomId":"m
 const char kMine[] =
     R"({"function":"GetVersion","randomId":"mine","result":"1.0.1.32 MEBO","reterr":0})";
 const char kWaitEnroll[] = R"({"function":"WaitEnroll","params":{}})";
+const char kNoEnrolment[] = R"({"function":"ackEnroll","result":"operate Failed","reterr":103})";
 
 class Delivery : public ::testing::Test {
   protected:
@@ -40,6 +41,13 @@ class Delivery : public ::testing::Test {
         std::thread([text] { sendMessage(text); }).join();
     }
     static void connect(WsClient& c) { ASSERT_TRUE(c.connect(port_)) << c.lastError(); }
+    // "WaitEnroll" with no enrolment running: the failure it pushes reaches
+    // `c`, which is now the remembered connection, and nothing else waits.
+    static void waitEnroll(WsClient& c) {
+        ASSERT_TRUE(c.sendText(kWaitEnroll));
+        EXPECT_EQ(c.recv(), std::optional<std::string>(kNoEnrolment));
+        expectNothingPending(c);
+    }
     // Nothing unasked is waiting for `c`: its next frame is its own reply.
     static void expectNothingPending(WsClient& c) { EXPECT_EQ(c.call(kGetVersion), kMine); }
 
@@ -55,8 +63,7 @@ TEST_F(Delivery, GoesToTheConnectionThatWaitsAndStays) {
     WsClient a, b;
     connect(a);
     connect(b);
-    ASSERT_TRUE(a.sendText(kWaitEnroll));
-    expectNothingPending(a);  // the wait has been handled
+    waitEnroll(a);
     push(R"({"function":"ackEnroll","result":[ 0, 1 ],"reterr":0})");
     push("second");
     EXPECT_EQ(a.recv(), std::optional<std::string>(
@@ -74,10 +81,8 @@ TEST_F(Delivery, AnotherDelayedCommandMovesIt) {
     WsClient a, b;
     connect(a);
     connect(b);
-    ASSERT_TRUE(a.sendText(kWaitEnroll));
-    expectNothingPending(a);
-    ASSERT_TRUE(b.sendText(kWaitEnroll));
-    expectNothingPending(b);  // both waits handled, b's last
+    waitEnroll(a);
+    waitEnroll(b);
     push("to b");
     EXPECT_EQ(b.recv(), std::optional<std::string>("to b"));
     expectNothingPending(a);
@@ -86,8 +91,7 @@ TEST_F(Delivery, AnotherDelayedCommandMovesIt) {
 TEST_F(Delivery, NewConnectionDropsIt) {
     WsClient a;
     connect(a);
-    ASSERT_TRUE(a.sendText(kWaitEnroll));
-    expectNothingPending(a);
+    waitEnroll(a);
     WsClient late;
     connect(late);
     push("dropped");
@@ -101,8 +105,7 @@ TEST_F(Delivery, ClosedConnectionDropsIt) {
     {
         WsClient other;
         connect(other);
-        ASSERT_TRUE(a.sendText(kWaitEnroll));
-        expectNothingPending(a);
+        waitEnroll(a);
     }  // `other` goes away
     // Give the close time to be seen: a fresh round trip on a new connection
     // would itself clear the remembered one, so wait on `a` instead.
@@ -115,8 +118,7 @@ TEST_F(Delivery, RememberedConnectionGoneIsHarmless) {
     {
         WsClient a;
         connect(a);
-        ASSERT_TRUE(a.sendText(kWaitEnroll));
-        expectNothingPending(a);
+        waitEnroll(a);
     }
     push("nobody");
     WsClient b;
@@ -127,8 +129,7 @@ TEST_F(Delivery, RememberedConnectionGoneIsHarmless) {
 TEST_F(Delivery, ManyThreadsPushWhileClientsComeAndGo) {
     WsClient a;
     connect(a);
-    ASSERT_TRUE(a.sendText(kWaitEnroll));
-    expectNothingPending(a);
+    waitEnroll(a);
     std::atomic<bool> stop{false};
     std::thread churn([&] {
         while (!stop) {

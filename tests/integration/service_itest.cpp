@@ -181,6 +181,9 @@ TEST_F(Service, DelayedCommandSendsNothingNow) {
     WsClient c;
     ASSERT_TRUE(c.connect(port())) << c.lastError();
     ASSERT_TRUE(c.sendText(R"({"function":"WaitEnroll","params":{},"randomId":"w"})"));
+    // No enrolment runs: the failure is pushed later, not answered to "w".
+    EXPECT_EQ(c.recv(), std::optional<std::string>(
+                            R"({"function":"ackEnroll","result":"operate Failed","reterr":103})"));
     // The next frame to arrive is the answer to the next command.
     EXPECT_EQ(c.call(R"({"function":"GetVersion","params":{},"randomId":"v"})"),
               R"({"function":"GetVersion","randomId":"v","result":"1.0.1.32 MEBO","reterr":0})");
@@ -375,6 +378,7 @@ TEST(Daemon, LogRecordsStartConnectionsCommandsAndReplies) {
                 c.call(R"({"function":"GetVersion","params":{},"randomId":"L"})"),
                 R"({"function":"GetVersion","randomId":"L","result":"1.0.1.32 MEBO","reterr":0})");
             ASSERT_TRUE(c.sendText(R"({"function":"WaitEnroll","params":{}})"));
+            EXPECT_TRUE(c.recv().has_value());  // no enrolment runs: its failure
             EXPECT_EQ(c.call(kGetVersion), kVersionReply);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -1,0 +1,320 @@
+// Fingerprint enrolment: the module captures a finger on a worker thread;
+// the event thread then writes the finger container (new SM2 key pair and
+// display name) into the user's application and pushes "ackEnroll".
+#include <json/value.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/internal.h"
+#include "app/worker.h"
+#include "transport/transport.h"
+#include "util/util.h"
+
+using namespace nvapp;
+
+namespace {
+
+constexpr int kUserExists = 1;
+constexpr int kModuleFull = 3;
+constexpr int kFingerExists = 6;
+constexpr int kCanceled = 5;
+constexpr int kTimeOut = 7;
+constexpr int kCaptures = 6;
+
+// Module statuses the worker maps.
+constexpr uint32_t kFpCanceled = 0xE117;
+constexpr uint32_t kFpWaitTimeOut = 0xE118;
+constexpr uint32_t kLinkTimeOut = static_cast<uint32_t>(-107);
+constexpr uint32_t kLinkRsp = 0x00020003;
+
+FpWorker m_thrdHdlEnroll;
+std::atomic<bool> m_bevt_enroll{false};
+std::atomic<bool> m_enrollExit{false};
+std::atomic<int> m_step_cur{10};
+std::atomic<uint8_t> m_fgId{0};
+
+// Written by the network thread before the worker starts and read by the
+// event thread; both hold the session lock.
+char m_enrollApp[40] = {0};
+int m_curFpIdx = 0;
+char m_fingerName[kFingerNameMax + 1] = {0};
+int m_bReg = 1;
+
+void push(const std::string& reply) {
+    if (CNvId::hooks().sendMessage) CNvId::hooks().sendMessage(reply);
+}
+
+void pushErr(int code) {
+    if (!CNvId::hooks().makeJsonErr) return;
+    std::string reply;
+    CNvId::hooks().makeJsonErr(reply, code, "ackEnroll", "");
+    push(reply);
+}
+
+void pushValue(const Json::Value& value) {
+    if (!CNvId::hooks().makeJsonJV) return;
+    std::string reply;
+    CNvId::hooks().makeJsonJV(reply, value, "ackEnroll", "");
+    push(reply);
+}
+
+void post(int event, int a, int b) {
+    if (CNvId::hooks().postMsgAck) CNvId::hooks().postMsgAck(0, event, a, b);
+}
+
+int nuvFpcEnrollCallback(int* status, void* data, int*) {
+    const int s = status ? *status : 0;
+    if (s != 0) {
+        _nvlog("nuvFpcEnrollCallback err=%x", s & 0xFFFF);
+        post(4, m_step_cur.load(), s & 0xFFFF);
+    } else {
+        const int step = data ? *static_cast<const uint8_t*>(data) : 0;
+        m_step_cur.store(step);
+        _nvlog("nuvFpcEnrollCallback step=%x", step);
+        post(4, step, 0);
+    }
+    return 0;
+}
+
+int enrollCode(uint32_t r) {
+    const uint32_t c = r & 0xFFFF;
+    if (c == kFpCanceled) return kCanceled;
+    if (r == kLinkTimeOut || c == kFpWaitTimeOut || r == kLinkRsp || r == NUV_ERR_SEQ)
+        return kTimeOut;
+    if ((r & 0xFF00) == 0xE100) return static_cast<int>(c);
+    return kFailed;
+}
+
+void* ExecThreadEnroll(void*) {
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    m_bevt_enroll.store(true);
+    uint8_t id = 0;
+    uint32_t r = NUV_FpcEnroll(nullptr, &id, nuvFpcEnrollCallback);
+    m_fgId.store(id);
+    m_bevt_enroll.store(false);
+    _nvlog("NUV_FpcEnroll=%x", r);
+    if (m_enrollExit.load()) {
+        _nvlogstr("enroll thread canceled");
+    } else if (r == 0) {
+        post(5, 0, 1);
+    } else {
+        post(5, enrollCode(r), 0);
+        _nvlog("NUV_FpcEnroll err=x%x", r);
+    }
+    _nvlog("enroll thread exit %x", r);
+    m_thrdHdlEnroll.ended();
+    return nullptr;
+}
+
+int _regFp() {
+    m_step_cur.store(6);
+    m_enrollExit.store(false);
+    if (m_thrdHdlEnroll.start(ExecThreadEnroll) != 0) {
+        _nvlogstr("CreateThread err");
+        return kFailed;
+    }
+    return kOk;
+}
+
+// Opens the user's application and logs in with the users' PIN.
+int openUserWithPin(const char* user) {
+    uint32_t r = CNvId::openApp(CNvId::m_hDev, user, &CNvId::m_hApp, false);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    unsigned int tries = 0;
+    r = SKF_VerifyPIN(CNvId::m_hApp, USER_TYPE, CNvId::m_userPin, &tries);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    return kOk;
+}
+
+// Writes the finger container of a finished capture.
+int ackEnroll_cb(int* finger, char* recordName, size_t recordCap, const char* fingerName,
+                 uint8_t* pubKey) {
+    CExit guard;
+    *finger = m_curFpIdx;
+    if (m_bReg) {
+        int rc = CNvId::creatApp(m_enrollApp);
+        if (rc != kOk) return rc;
+        // The creation's handle is closed: the login below opens it again.
+        CExit::uninit();
+        if (openUserWithPin(m_enrollApp) != kOk) return kFailed;
+    }
+    if (!CNvId::m_hApp && openUserWithPin(m_enrollApp) != kOk) return kFailed;
+    char name[32];
+    snprintf(name, sizeof name, "%d_%d", m_curFpIdx, m_fgId.load());
+    uint32_t r = SKF_CreateContainer(CNvId::m_hApp, name, &CNvId::m_hCot);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    Struct_ECCPUBLICKEYBLOB blob;
+    memset(&blob, 0, sizeof blob);
+    r = SKF_GenECCKeyPair(CNvId::m_hCot, SGD_SM2_1, &blob);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    // An empty display name has nothing to store; the slot stays empty and
+    // reads back as the empty name.
+    const size_t n = strlen(fingerName);
+    if (n > 0) {
+        r = SKF_ImportCertificate(CNvId::m_hCot, 1, reinterpret_cast<const uint8_t*>(fingerName),
+                                  static_cast<unsigned int>(n));
+        if (r != SAR_OK) {
+            logLine(__LINE__, r);
+            return kFailed;
+        }
+    }
+    CNvId::blob2pubKey(&blob, pubKey, nullptr);
+    snprintf(recordName, recordCap, "%s_%s", m_enrollApp, name);
+    return kOk;
+}
+
+// The checks and the start common to both enrolment commands.
+int startEnroll(const char* user, int finger, int* step, const char* fingerName, bool reg) {
+    if (m_thrdHdlEnroll.busy()) return kFailed;
+    if (!CNvId::m_hDev) CNvId::openDev();
+    if (!CNvId::m_hDev) return kNoDev;
+    CLink* link = nullptr;
+    uint32_t r = SKFK_GetLink(CNvId::m_hDev, &link);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    NUV_SetLink(link);
+    CExit::uninit();
+    int full = 0;
+    if (CNvId::_isFullFp(&full, nullptr) != kOk) {
+        logLine(__LINE__, 0);
+        return kFailed;
+    }
+    if (full) {
+        if (reg) _nvlogstr("_isFullFp");
+        return kModuleFull;
+    }
+    if (!user || !*user || finger < 1 || finger > 10 || !step) return kBadParam;
+    char name[kUserNameMax + 1];
+    memset(name, 0, sizeof name);
+    CNvId::cvtStr(user, name, kUserNameMax);
+    memset(m_fingerName, 0, sizeof m_fingerName);
+    if (fingerName) copyText(m_fingerName, sizeof m_fingerName, fingerName);
+    int found = 0;
+    if (CNvId::_findApp(name, &found, false) != kOk) {
+        logLine(__LINE__, 0);
+        return kFailed;
+    }
+    if (reg && found) {
+        _nvlogstr("_findApp exist");
+        return kUserExists;
+    }
+    if (!reg && !found) return kNoUser;
+    if (reg) {
+        CNvId::openApp(CNvId::m_hDev, CNvId::m_axAppName, &CNvId::m_hApp, false);
+    } else {
+        CNvId::openApp(CNvId::m_hDev, name, &CNvId::m_hApp, false);
+        if (CNvId::_findFgIdCot(finger, nullptr, true, nullptr) == kOk) return kFingerExists;
+    }
+    unsigned int tries = 0;
+    r = SKF_VerifyPIN(CNvId::m_hApp, USER_TYPE, CNvId::m_userPin, &tries);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    copyText(m_enrollApp, sizeof m_enrollApp, name);
+    m_curFpIdx = finger;
+    m_bReg = reg ? 1 : 0;
+    _regFp();
+    *step = kCaptures;
+    return kOk;
+}
+
+}  // namespace
+
+int CNvId::regFinger(const char* user, int finger, int* step, const char* fingerName) {
+    _nvlog(">>-%s", "regFinger");
+    return startEnroll(user, finger, step, fingerName, true);
+}
+
+int CNvId::addFinger(const char* user, int finger, int* step, const char* fingerName) {
+    _nvlog(">>-%s", "addFinger");
+    return startEnroll(user, finger, step, fingerName, false);
+}
+
+int CNvId::waitEnroll() {
+    return 1;
+}
+
+bool nvapp::enrollBusy() {
+    return m_thrdHdlEnroll.busy();
+}
+
+int CNvId::ackEnroll(int step, int code, bool finished) {
+    _nvlog(">>-%s", "ackEnroll");
+    if (finished) {
+        int finger = 0;
+        char record[64] = {0};
+        uint8_t pub[kPubKeyLen] = {0};
+        int rc = ackEnroll_cb(&finger, record, sizeof record, m_fingerName, pub);
+        if (rc != kOk) {
+            _nvlog("finish but cb err= x%x", rc);
+            pushErr(rc);
+            return 0;
+        }
+        char pubText[2 * kPubKeyLen + 1];
+        asc2hex(pub, kPubKeyLen, pubText, 0);
+        pubText[2 * kPubKeyLen] = 0;
+        uint8_t sign[256];
+        memset(sign, 0, sizeof sign);
+        // A failed signature leaves the element empty; the finger is enrolled.
+        if (__signinfo(pubText, record, sign) != kOk) sign[0] = 0;
+        sign[sizeof sign - 1] = 0;
+        Json::Value value(Json::arrayValue);
+        value.append(0);
+        value.append(0);
+        value.append(finger);
+        value.append(record);
+        value.append(m_fingerName);
+        value.append(pubText);
+        value.append(reinterpret_cast<const char*>(sign));
+        pushValue(value);
+        return 0;
+    }
+    _nvlog("ackEnroll step=%d, err= x%x", step, code);
+    if (step == 0) {
+        pushErr(code);
+    } else {
+        Json::Value value(Json::arrayValue);
+        value.append(code);
+        value.append(step);
+        pushValue(value);
+    }
+    return 0;
+}
+
+void nvapp::stopEnrollQuietly() {
+    if (!m_thrdHdlEnroll.busy()) return;
+    _nvlogstr("stop enroll before reconnect");
+    m_enrollExit.store(true);
+    if (m_bevt_enroll.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+    m_thrdHdlEnroll.join();
+}
+
+int CNvId::cancelEnroll() {
+    _nvlog(">>-%s", "cancelEnroll");
+    if (!m_thrdHdlEnroll.busy()) return kCanceled;
+    m_enrollExit.store(true);
+    if (m_bevt_enroll.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+    nvSleep(300);
+    PORT_SETWAITTIME(0);
+    post(9, kCanceled, 0);
+    m_thrdHdlEnroll.join();
+    return kCanceled;
+}

@@ -1,0 +1,359 @@
+// Fingerprint enrolment, login and their cancellation over the daemon, with
+// fingers placed on the virtual key's sensor through its control socket.
+// Each test runs in a process of its own with a fresh key; a test that needs
+// an enrolled finger enrols it first.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/integration/keykit/fixture.h"
+
+using namespace keykit;
+using fpkit::WsClient;
+using std::chrono::milliseconds;
+
+namespace {
+
+Json::Value parse(const std::string& text) {
+    Json::Value out;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
+    if (!r->parse(text.data(), text.data() + text.size(), &out, &errors)) return Json::Value();
+    return out;
+}
+
+std::string request(const std::string& fn, const Json::Value& params) {
+    Json::Value req(Json::objectValue);
+    req["function"] = fn;
+    req["params"] = params;
+    req["randomId"] = "r-" + fn;
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "";
+    return Json::writeString(w, req);
+}
+
+// What an enrolment left: the finished array's elements.
+struct Enrolled {
+    int finger = 0;
+    std::string record, fingerName, pubKey, signinfo;
+};
+
+class FingerFlow : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { s_ = new KeyStage(); }
+    static void TearDownTestSuite() {
+        EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
+        delete s_;
+        s_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_->error.empty()) << s_->error;
+        c_ = std::make_unique<WsClient>();
+        ASSERT_TRUE(c_->connect(s_->daemon->port())) << c_->lastError();
+    }
+    Json::Value run(const std::string& fn, const Json::Value& params = Json::Value()) {
+        return command(*c_, fn, params);
+    }
+    // A command answered later: nothing may come back at once.
+    void sendLater(const std::string& fn, const Json::Value& params = Json::Value()) {
+        ASSERT_TRUE(c_->sendText(request(fn, params)));
+    }
+    Json::Value next(WsClient& c, milliseconds wait = milliseconds(8000)) {
+        auto m = c.recv(wait);
+        return m ? parse(*m) : Json::Value();
+    }
+    Json::Value next(milliseconds wait = milliseconds(8000)) { return next(*c_, wait); }
+    // True when nothing arrives within `wait`. The client closes on a
+    // time-out, so it connects again (which also forgets it as the
+    // connection delayed results go to).
+    bool quiet(milliseconds wait) {
+        bool none = !c_->recv(wait).has_value();
+        if (none) {
+            c_ = std::make_unique<WsClient>();
+            c_->connect(s_->daemon->port());
+        }
+        return none;
+    }
+    // The end of the key's log, for failure messages.
+    std::string keyLogTail() {
+        std::string log = s_->key->log();
+        return "\nkey log:\n" + (log.size() > 3000 ? log.substr(log.size() - 3000) : log);
+    }
+    bool touch(const std::string& finger) { return s_->key->ctl("touch " + finger); }
+
+    // Enrols `finger` of `user` with six touches of `who`, checking the five
+    // progress messages on the way; returns the finished message.
+    Json::Value enrol(const std::string& fn, const std::string& user, int finger,
+                      const std::string& name, const std::string& who) {
+        Json::Value r = run(fn, array({user, finger, name}));
+        EXPECT_EQ(r["reterr"], 0) << r;
+        EXPECT_EQ(r["result"], array({6})) << r;
+        sendLater("WaitEnroll");
+        for (int left = 5; left >= 1; --left) {
+            EXPECT_TRUE(touch(who));
+            Json::Value m = next();
+            EXPECT_EQ(m["function"], "ackEnroll") << m;
+            EXPECT_EQ(m["reterr"], 0) << m;
+            EXPECT_EQ(m["result"], array({0, left})) << "captures still needed: " << m;
+        }
+        EXPECT_TRUE(touch(who));
+        return next(milliseconds(20000));
+    }
+
+    // Checks a finished array and what it certifies.
+    Enrolled checkFinished(const Json::Value& m, const std::string& user, int finger,
+                           const std::string& name) {
+        Enrolled e;
+        EXPECT_EQ(m["function"], "ackEnroll") << m;
+        EXPECT_EQ(m["reterr"], 0) << m;
+        const Json::Value& a = m["result"];
+        if (!a.isArray() || a.size() != 7) {
+            ADD_FAILURE() << "finished array: " << m;
+            return e;
+        }
+        EXPECT_EQ(a[0], 0);
+        EXPECT_EQ(a[1], 0);
+        EXPECT_EQ(a[2], finger);
+        e.finger = a[2].asInt();
+        e.record = a[3].asString();
+        e.fingerName = a[4].asString();
+        e.pubKey = a[5].asString();
+        e.signinfo = a[6].asString();
+        const std::string prefix = user + "_" + std::to_string(finger) + "_";
+        EXPECT_EQ(e.record.compare(0, prefix.size(), prefix), 0) << e.record;
+        EXPECT_GT(e.record.size(), prefix.size()) << "template number missing: " << e.record;
+        EXPECT_EQ(e.fingerName, name);
+        EXPECT_EQ(e.pubKey.size(), 130u);
+        EXPECT_EQ(e.pubKey.substr(0, 2), "04");
+        // The device key signs public key text || record name || serial.
+        const std::string devKey = run("GetDevPubKey")["result"].asString();
+        const std::string serial = run("GetDevInfo", array({2}))["result"][0].asString();
+        EXPECT_FALSE(serial.empty());
+        EXPECT_TRUE(sm2VerifyDer(fromHex(devKey), bytesOf(e.pubKey + e.record + serial),
+                                 fromHex(e.signinfo)))
+            << "signinfo " << e.signinfo;
+        EXPECT_FALSE(
+            sm2VerifyDer(fromHex(devKey), bytesOf(e.pubKey + e.record), fromHex(e.signinfo)));
+        return e;
+    }
+
+    // User u01 with finger 3 ("left middle", touched as alice-middle).
+    void needUser() {
+        if (!s_first.pubKey.empty()) return;
+        Json::Value m = enrol("RegisterUser", "u01", 3, "left middle", "alice-middle");
+        s_first = checkFinished(m, "u01", 3, "left middle");
+    }
+
+    static KeyStage* s_;
+    static Enrolled s_first;
+    std::unique_ptr<WsClient> c_;
+};
+KeyStage* FingerFlow::s_ = nullptr;
+Enrolled FingerFlow::s_first;
+
+}  // namespace
+
+TEST_F(FingerFlow, EnrolTwoFingersAndTheRefusals) {
+    // Nothing runs: the waiting page is told at once instead of waiting forever.
+    sendLater("WaitEnroll");
+    Json::Value m = next();
+    EXPECT_EQ(m["function"], "ackEnroll") << m;
+    EXPECT_EQ(m["reterr"], 103) << m;
+    EXPECT_EQ(m["result"], "operate Failed") << m;
+
+    needUser();
+
+    EXPECT_EQ(run("RegisterUser", array({"u01", 4, "x"}))["reterr"], 1);
+    EXPECT_EQ(run("AddFinger", array({"nobody", 4, "x"}))["reterr"], 2);
+    EXPECT_EQ(run("AddFinger", array({"u01", 3, "x"}))["reterr"], 6);
+    EXPECT_EQ(run("RegisterUser", array({"u02", 0, "x"}))["reterr"], 104);
+    EXPECT_EQ(run("RegisterUser", array({"u02", 11, "x"}))["reterr"], 104);
+    EXPECT_EQ(run("RegisterUser", array({"", 1, "x"}))["reterr"], 104);
+    EXPECT_EQ(run("AddFinger", array({"u01", 11, "x"}))["reterr"], 104);
+    EXPECT_EQ(run("RegisterUser", array({"u02", "1", "x"}))["reterr"], 111);
+    EXPECT_EQ(run("RegisterUser", array({"u02", 1}))["reterr"], 111);
+    Json::Value many(Json::arrayValue);
+    for (int i = 0; i < 33; ++i)
+        many.append(1 + i % 10);
+    EXPECT_EQ(run("DeleteFinger", array({"u01", many}))["reterr"], 104);
+
+    Json::Value second = enrol("AddFinger", "u01", 7, "right index", "alice-index");
+    Enrolled e = checkFinished(second, "u01", 7, "right index");
+    EXPECT_NE(e.pubKey, s_first.pubKey);
+    EXPECT_NE(e.record, s_first.record);
+    EXPECT_EQ(run("GetFingerUsed", array({"u01"}))["result"], array({"u01", array({3, 7})}));
+
+    // A second enrolment while one runs is refused; cancelling it answers 5
+    // and the waiting page gets exactly one 5.
+    EXPECT_EQ(run("RegisterUser", array({"u02", 1, "x"}))["result"], array({6}));
+    EXPECT_EQ(run("RegisterUser", array({"u03", 1, "x"}))["reterr"], 103);
+    sendLater("WaitEnroll");
+    ASSERT_TRUE(c_->sendText(request("CancelEnroll", Json::Value())));
+    Json::Value a = next(), b = next();
+    const Json::Value& answer = a["function"] == "CancelEnroll" ? a : b;
+    const Json::Value& pushed = a["function"] == "CancelEnroll" ? b : a;
+    EXPECT_EQ(answer["reterr"], 5) << answer;
+    EXPECT_EQ(answer["randomId"], "r-CancelEnroll") << answer;
+    EXPECT_EQ(pushed["function"], "ackEnroll") << pushed;
+    EXPECT_EQ(pushed["reterr"], 5) << pushed;
+    EXPECT_TRUE(quiet(milliseconds(800)));
+    // Nothing was written for the cancelled user.
+    EXPECT_EQ(run("GetUserList")["result"], array({1, array({"u01"})}));
+    // Without an enrolment the cancel still answers 5 and pushes nothing.
+    EXPECT_EQ(run("CancelEnroll")["reterr"], 5);
+    EXPECT_TRUE(quiet(milliseconds(500)));
+}
+
+TEST_F(FingerFlow, LoginFingerThenSignWithThatFinger) {
+    needUser();
+    ASSERT_FALSE(s_first.pubKey.empty());
+    sendLater("LoginFinger");
+    usleep(200 * 1000);
+    ASSERT_TRUE(touch("alice-middle"));
+    Json::Value m = next();
+    EXPECT_EQ(m["function"], "ackVerify") << m;
+    EXPECT_EQ(m["reterr"], 0) << m;
+    EXPECT_EQ(m["result"], array({0, "u01", 3, s_first.record, "left middle"})) << m;
+
+    Json::Value sig = run("FingerSign", array({"pay 10 to bob"}));
+    ASSERT_EQ(sig["reterr"], 0) << sig;
+    EXPECT_TRUE(sm2VerifyDer(fromHex(s_first.pubKey), bytesOf("pay 10 to bob"),
+                             fromHex(sig["result"].asString())));
+    EXPECT_FALSE(sm2VerifyDer(fromHex(s_first.pubKey), bytesOf("pay 99 to bob"),
+                              fromHex(sig["result"].asString())));
+
+    // A wrong finger followed at once by the right one: the mismatch is
+    // retried within the window and the right finger logs in.
+    sendLater("LoginFinger");
+    usleep(200 * 1000);
+    ASSERT_TRUE(touch("mallory"));
+    usleep(200 * 1000);
+    ASSERT_TRUE(touch("alice-middle"));
+    m = next();
+    EXPECT_EQ(m["result"], array({0, "u01", 3, s_first.record, "left middle"})) << m;
+
+    // Wrong twice, past the window: the module's mismatch code as an array.
+    sendLater("LoginFinger");
+    usleep(200 * 1000);
+    ASSERT_TRUE(touch("mallory"));
+    sleep(3);
+    ASSERT_TRUE(touch("mallory"));
+    m = next();
+    EXPECT_EQ(m["function"], "ackVerify") << m;
+    EXPECT_EQ(m["result"], array({57602})) << m;
+    EXPECT_EQ(m["reterr"], 0) << m;
+}
+
+TEST_F(FingerFlow, CancelVerifyAndNoFinger) {
+    // A module without templates answers at once that it has none.
+    sendLater("LoginFinger");
+    Json::Value none = next();
+    EXPECT_EQ(none["function"], "ackVerify") << none;
+    EXPECT_EQ(none["reterr"], 11) << none;
+    needUser();
+    // Cancelled while the module waits: the answer 5 and exactly one push of 5.
+    sendLater("LoginFinger");
+    usleep(300 * 1000);
+    ASSERT_TRUE(c_->sendText(request("CancelVerify", Json::Value())));
+    Json::Value a = next(), b = next();
+    const Json::Value& answer = a["function"] == "CancelVerify" ? a : b;
+    const Json::Value& pushed = a["function"] == "CancelVerify" ? b : a;
+    EXPECT_EQ(answer["reterr"], 5) << answer;
+    EXPECT_EQ(pushed["function"], "ackVerify") << pushed;
+    EXPECT_EQ(pushed["reterr"], 5) << pushed;
+    EXPECT_EQ(pushed["result"], "user canceled") << pushed;
+    EXPECT_TRUE(quiet(milliseconds(800)));
+    EXPECT_EQ(run("CancelVerify")["reterr"], 5);
+    EXPECT_TRUE(quiet(milliseconds(500)));
+
+    // Nobody touches: the module's own wait ends and the page gets 7.
+    sendLater("LoginFinger");
+    Json::Value m = next(milliseconds(30000));
+    EXPECT_EQ(m["function"], "ackVerify") << m;
+    EXPECT_EQ(m["reterr"], 7) << m;
+}
+
+TEST_F(FingerFlow, LoopingVerificationAndFingerprintRkLogin) {
+    needUser();
+    ASSERT_FALSE(s_first.pubKey.empty());
+    Json::Value r = run("startVerify", array({}));
+    ASSERT_EQ(r["reterr"], 0) << r;
+    EXPECT_TRUE(r["result"].isNull()) << r;
+    // Polling neither ends the verification nor answers before the touch.
+    for (int i = 0; i < 2; ++i) {
+        r = run("LoopVerify");
+        EXPECT_EQ(r["reterr"], -63) << r;
+        EXPECT_EQ(r["result"], "not find this err") << r;
+    }
+    ASSERT_TRUE(touch("alice-middle"));
+    for (int i = 0; i < 5 && r["reterr"] == -63; ++i)
+        r = run("LoopVerify");
+    EXPECT_EQ(r["reterr"], 0) << r;
+    EXPECT_TRUE(r["result"].isNull()) << r;
+    // The outcome stays readable.
+    EXPECT_EQ(run("LoopVerify")["reterr"], 0);
+
+    // An empty PIN logs in by fingerprint, without a user lookup.
+    sendLater("rkLogin", array({"", "", ""}));
+    ASSERT_TRUE(touch("alice-middle"));
+    Json::Value m = next();
+    EXPECT_EQ(m["function"], "ackVerify") << "no answer before the touch: " << m;
+    EXPECT_EQ(m["result"], array({0, "", 0, "", ""})) << m;
+    // The login left the base application open for the PIN-login family.
+    r = run("rkEnumContainer");
+    EXPECT_EQ(r["reterr"], 0) << r;
+}
+
+TEST_F(FingerFlow, OtherCommandsEndAnEnrolmentButNotAVerification) {
+    needUser();
+    EXPECT_EQ(run("RegisterUser", array({"u04", 2, "y"}))["result"], array({6}));
+    sendLater("WaitEnroll");
+    ASSERT_TRUE(touch("dave-thumb"));
+    EXPECT_EQ(next()["result"], array({0, 5}));
+    ASSERT_TRUE(c_->sendText(request("GetVersion", Json::Value())));
+    Json::Value a = next(), b = next();
+    const Json::Value& answer = a["function"] == "GetVersion" ? a : b;
+    const Json::Value& pushed = a["function"] == "GetVersion" ? b : a;
+    EXPECT_EQ(answer["result"], "1.0.1.32 MEBO") << answer;
+    EXPECT_EQ(pushed["function"], "ackEnroll") << pushed;
+    EXPECT_EQ(pushed["reterr"], 5) << pushed;
+    EXPECT_EQ(run("GetUserList")["result"], array({1, array({"u01"})}));
+
+    // LoopVerify belongs to the verification's family.
+    sendLater("LoginFinger");
+    Json::Value r = run("LoopVerify");
+    EXPECT_EQ(r["function"], "LoopVerify") << r;
+    ASSERT_TRUE(touch("alice-middle"));
+    Json::Value m = next();
+    EXPECT_EQ(m["result"], array({0, "u01", 3, s_first.record, "left middle"})) << m;
+}
+
+TEST_F(FingerFlow, ASecondClientTakesTheDelayedResults) {
+    EXPECT_EQ(run("RegisterUser", array({"u05", 1, "z"}))["result"], array({6}));
+    sendLater("WaitEnroll");
+    ASSERT_TRUE(touch("erin-thumb"));
+    EXPECT_EQ(next()["result"], array({0, 5}));
+    // A new client's handshake forgets the waiting connection and reconnects
+    // the key, which ends the enrolment: nothing more reaches the first
+    // client, and the daemon answers at once.
+    auto other = std::make_unique<WsClient>();
+    ASSERT_TRUE(other->connect(s_->daemon->port())) << other->lastError();
+    ASSERT_TRUE(touch("erin-thumb"));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(command(*other, "GetVersion", Json::Value())["result"], "1.0.1.32 MEBO");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+    EXPECT_TRUE(quiet(milliseconds(1500)));
+    Json::Value r = command(*other, "GetUserList", Json::Value());
+    EXPECT_EQ(r["result"], array({0, array({})})) << r << keyLogTail();
+    // The second client enrols the same user from the start (a touch that
+    // came after the enrolment ended stays on the sensor: lifted first).
+    ASSERT_TRUE(s_->key->ctl("lift"));
+    c_ = std::move(other);
+    Json::Value m = enrol("RegisterUser", "u05", 1, "z", "erin-thumb");
+    checkFinished(m, "u05", 1, "z");
+}
