@@ -48,6 +48,11 @@ void LiveKey::onOut(const uint8_t* unit, size_t len, Units& in) {
     }
     const size_t take = len < m_want - m_frame.size() ? len : m_want - m_frame.size();
     m_frame.insert(m_frame.end(), unit, unit + take);
+    for (size_t i = take; i < len; ++i)
+        if (unit[i] != 0) {
+            ++m_dirtyPad;
+            break;
+        }
     if (m_frame.size() == m_want) completeFrame(in);
 }
 
@@ -116,6 +121,10 @@ int LiveKey::shortUnits() const {
 int LiveKey::droppedFrames() const {
     std::lock_guard<std::mutex> g(m_mu);
     return m_dropped;
+}
+int LiveKey::dirtyPadding() const {
+    std::lock_guard<std::mutex> g(m_mu);
+    return m_dirtyPad;
 }
 int LiveKey::unitsOut() const {
     std::lock_guard<std::mutex> g(m_mu);

@@ -43,6 +43,8 @@ class LiveKey : public UsbEmuPeer {
     int framesIn() const;
     int shortUnits() const;
     int droppedFrames() const;
+    // Last units of request frames with anything but zeros after the frame.
+    int dirtyPadding() const;
     // IN units the key has answered with so far.
     int unitsOut() const;
     // The key's serial number and other short facts.
@@ -60,5 +62,5 @@ class LiveKey : public UsbEmuPeer {
     bool m_mute = false;
     std::vector<uint8_t> m_frame;  // request frame being gathered
     size_t m_want = 0;             // its whole length, 0 between frames
-    int m_framesIn = 0, m_shortUnits = 0, m_dropped = 0, m_unitsOut = 0;
+    int m_framesIn = 0, m_shortUnits = 0, m_dropped = 0, m_unitsOut = 0, m_dirtyPad = 0;
 };

@@ -242,6 +242,7 @@ TEST_P(LiveUsbUnits, SignatureThroughUsb) {
     }
     EXPECT_EQ(key.shortUnits(), 0);
     EXPECT_EQ(key.droppedFrames(), 0);
+    EXPECT_EQ(key.dirtyPadding(), 0);
     EXPECT_GE(outs, key.framesIn());
     EXPECT_GT(key.framesIn(), 10);
     EXPECT_EQ(ins, key.unitsOut());
