@@ -147,8 +147,27 @@ uint32_t NUV_PwdCreateShareKey(void* hDev, uint16_t a, uint16_t b) {
 uint32_t NUV_PwdGetListContainer(void* hDev, uint8_t* out, uint32_t* len) {
     _nvlog(">>-%s", "NUV_PwdGetListContainer");
     NUV_PWD cmd(PWD_GET_CAP, FRAME_PLAIN);
-    const uint32_t r = run(cmd, hDev);
-    return r != 0 ? r : take(cmd, out, len, kContainerMax);
+    uint32_t r = run(cmd, hDev);
+    if (r != 0) return r;
+    if (out == nullptr || len == nullptr) {
+        _nvlogstr("ptr=NULL");
+        return NUV_ERR_NULL;
+    }
+    // The module answers this command with its whole capacity record (two
+    // 32-bit values); the container part is its first bytes, never more than
+    // four and never more than the caller has room for.
+    uint8_t data[FRAME_BUF_SIZE];
+    uint32_t got = sizeof data;
+    r = cmd.getRsp(data, &got);
+    if (r != 0) {
+        _nvlog("ret=0x%X", r);
+        return r;
+    }
+    uint32_t n = got < kContainerMax ? got : kContainerMax;
+    if (n > *len) n = *len;
+    memcpy(out, data, n);
+    *len = n;
+    return 0;
 }
 
 uint32_t NUV_PwdGetCap(void* hDev, uint32_t* first, uint32_t* second) {

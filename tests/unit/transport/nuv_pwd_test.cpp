@@ -164,14 +164,60 @@ TEST_F(NuvPwd, ListsCapacityAndAuthorisation) {
     EXPECT_EQ(NUV_PwdDelete(nullptr, 0x0A0B), 0u);
     EXPECT_EQ(peer.requests().back().payload(), (Bytes{0x04, 0, 4, 0, 0x0B, 0x0A, 0, 0}));
 
-    // The whole list: entries, container (at most 4 bytes), authorisation.
+    // The whole list: entries, container, authorisation. The container
+    // query shares its command with the capacity query, whose 8-byte answer
+    // gives the container its first 4 bytes.
     uint8_t container[4] = {};
     uint32_t containerLen = sizeof container;
     count = 4;
     auth = 7;
-    EXPECT_EQ(NUV_PwdGetList(nullptr, 0, &count, list, container, &containerLen, &auth),
-              NUV_ERR_BUF_SMALL);  // the container answer is 8 bytes here
-    EXPECT_EQ(auth, 7);            // stopped before the authorisation query
+    EXPECT_EQ(NUV_PwdGetList(nullptr, 0, &count, list, container, &containerLen, &auth), 0u);
+    EXPECT_EQ(containerLen, 4u);
+    EXPECT_EQ(Bytes(container, container + 4), (Bytes{0x10, 0, 0, 0}));
+    EXPECT_EQ(auth, 0);  // reached the authorisation query
+}
+
+TEST_F(NuvPwd, ContainerTakesAtMostFourBytesAndTheCallersRoom) {
+    const Bytes answer = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8};
+    Bytes reply = answer;
+    peer.setScript([&](ModulePeer& p, const ModuleRequest& r) {
+        p.answer(r.seq(), 0, reply, 0, FRAME_CH_PWD);
+    });
+    // Guard bytes after the room given show that nothing is written past it.
+    uint8_t out[8];
+    memset(out, 0xEE, sizeof out);
+    uint32_t len = 8;
+    ASSERT_EQ(NUV_PwdGetListContainer(nullptr, out, &len), 0u);
+    EXPECT_EQ(len, 4u);
+    EXPECT_EQ(Bytes(out, out + 8), (Bytes{0xC1, 0xC2, 0xC3, 0xC4, 0xEE, 0xEE, 0xEE, 0xEE}));
+    EXPECT_EQ(getLe16(peer.requests().back().payload().data()), 0x0007);
+
+    memset(out, 0xEE, sizeof out);
+    len = 2;
+    ASSERT_EQ(NUV_PwdGetListContainer(nullptr, out, &len), 0u);
+    EXPECT_EQ(len, 2u);
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{0xC1, 0xC2, 0xEE, 0xEE}));
+
+    // A shorter answer gives what there is.
+    reply = {0xA1, 0xA2, 0xA3};
+    memset(out, 0xEE, sizeof out);
+    len = 4;
+    ASSERT_EQ(NUV_PwdGetListContainer(nullptr, out, &len), 0u);
+    EXPECT_EQ(len, 3u);
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{0xA1, 0xA2, 0xA3, 0xEE}));
+
+    len = 0;
+    ASSERT_EQ(NUV_PwdGetListContainer(nullptr, out, &len), 0u);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(NUV_PwdGetListContainer(nullptr, nullptr, &len), NUV_ERR_NULL);
+    EXPECT_EQ(NUV_PwdGetListContainer(nullptr, out, nullptr), NUV_ERR_NULL);
+
+    // A module refusal passes up unchanged.
+    peer.setScript([&](ModulePeer& p, const ModuleRequest& r) {
+        p.answer(r.seq(), 0xE1CC, Bytes{}, 0, FRAME_CH_PWD);
+    });
+    len = 4;
+    EXPECT_EQ(NUV_PwdGetListContainer(nullptr, out, &len), NUV_MODULE_BASE + 0xE1CC);
 }
 
 }  // namespace
