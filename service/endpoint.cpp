@@ -24,6 +24,7 @@
 
 #include "app/app.h"
 #include "log/log.h"
+#include "service/options.h"
 #include "service/service.h"
 #include "util/util.h"
 
@@ -50,17 +51,56 @@ class Connection;
 // The connection delayed results go to; only the network thread touches it.
 std::weak_ptr<Connection> m_mg_nc;
 
-void connectionCreated() {
-    m_mg_nc.reset();
+// Which pages may open the WebSocket, and the port a Host header must name.
+// Set before the loop starts; read on the network thread only.
+OriginPolicy s_policy;
+unsigned short s_port = kServicePort;
+
+// `counts`: whether this connection may touch what all clients share (the
+// remembered connection, the device session). Under an allow-list only a
+// connection that passed the check does, so a refused page cannot take a
+// delayed result away from an allowed one or close the key under it.
+void connectionCreated(bool counts) {
+    if (counts) m_mg_nc.reset();
     nvlogtm();
     _nvlogstr("\nConnection created");
 }
 
-void connectionClosed() {
-    m_mg_nc.reset();
+void connectionClosed(bool counts) {
+    if (counts) m_mg_nc.reset();
     _nvlogstr("Connection closed");
+    if (!counts) return;
     std::lock_guard<std::mutex> session(CNvId::sessionLock());
     CNvId::closeDev();
+}
+
+// A page may only reach us under our own loopback name: a page of another
+// site whose name was made to resolve to 127.0.0.1 (DNS rebinding) sends
+// that name. A client that leaves out the port still names no other site.
+bool isOwnHost(beast::string_view value) {
+    std::string host;
+    for (char c : value)
+        host += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    const size_t colon = host.rfind(':');
+    if (colon != std::string::npos) {
+        if (host.compare(colon + 1, std::string::npos, std::to_string(s_port)) != 0) return false;
+        host.erase(colon);
+    }
+    return host == "127.0.0.1" || host == "localhost";
+}
+
+// Why a WebSocket handshake is refused ("host" or "origin"), null when it may
+// proceed. Without an allow-list every origin may connect, a missing one too.
+const char* policyRefusal(const http::request<http::string_body>& request) {
+    if (request.count(http::field::host) != 1 || !isOwnHost(request[http::field::host]))
+        return "host";
+    if (!s_policy.restricted) return nullptr;
+    if (request.count(http::field::origin) != 1) return "origin";
+    std::string origin;
+    if (!normaliseOrigin(std::string(request[http::field::origin]), origin)) return "origin";
+    for (const std::string& allowed : s_policy.origins)
+        if (allowed == origin) return nullptr;
+    return "origin";
 }
 
 void handshakeDone() {
@@ -74,8 +114,9 @@ void handshakeDone() {
 // WebSocket carrying one command per message.
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    explicit Connection(tcp::socket&& socket) : stream_(std::move(socket)) {}
-    ~Connection() { connectionClosed(); }
+    explicit Connection(tcp::socket&& socket)
+        : stream_(std::move(socket)), counts_(!s_policy.restricted) {}
+    ~Connection() { connectionClosed(counts_); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -105,8 +146,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
         _nvlogstrEx(body.data(), body.size());
         // Every path is upgraded, "/websocket" or not: pages in the field use both.
         if (request_.find(http::field::sec_websocket_key) == request_.end()) {
-            refuse();
+            answer(http::status::upgrade_required, "WS upgrade expected\n", request_.keep_alive());
             return;
+        }
+        // Refused before the handshake: such a page never opens the key.
+        if (const char* what = policyRefusal(request_)) {
+            const bool host = what[0] == 'h';
+            nvlogE("refused WebSocket handshake: %s \"%.200s\"", what,
+                   std::string(request_[host ? http::field::host : http::field::origin]).c_str());
+            answer(http::status::forbidden, host ? "host not allowed\n" : "origin not allowed\n",
+                   false);
+            return;
+        }
+        if (!counts_) {
+            counts_ = true;
+            m_mg_nc.reset();
         }
         stream_.expires_never();
         ws_.emplace(stream_.release_socket());
@@ -123,13 +177,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     // A request that is no WebSocket handshake gets 426 and the connection
-    // stays open for another request.
-    void refuse() {
+    // stays open for another request; a refused handshake gets 403 and the
+    // connection ends.
+    void answer(http::status status, const char* body, bool keepAlive) {
         response_ = {};
-        response_.result(http::status::upgrade_required);
+        response_.result(status);
         response_.version(request_.version());
-        response_.keep_alive(request_.keep_alive());
-        response_.body() = "WS upgrade expected\n";
+        response_.keep_alive(keepAlive);
+        if (status == http::status::forbidden)
+            response_.set(http::field::content_type, "text/plain");
+        response_.body() = body;
         response_.prepare_payload();
         http::async_write(
             stream_, response_, [self = shared_from_this()](beast::error_code ec, size_t) {
@@ -201,6 +258,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::optional<websocket::stream<tcp::socket>> ws_;
     std::deque<std::string> outbox_;
     bool reading_ = false;
+    bool counts_;
 };
 
 class Listener {
@@ -218,7 +276,7 @@ class Listener {
             error = ec.message();
             return false;
         }
-        connectionCreated();
+        connectionCreated(true);
         accept();
         return true;
     }
@@ -234,7 +292,7 @@ class Listener {
             }
             beast::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
-            connectionCreated();
+            connectionCreated(!s_policy.restricted);
             std::make_shared<Connection>(std::move(socket))->start();
             accept();
         });
@@ -269,8 +327,13 @@ void sendMessage(const std::string& text) {
     });
 }
 
+void setOriginPolicy(const OriginPolicy& policy) {
+    s_policy = policy;
+}
+
 int work_run(unsigned short port) {
     m_mg_run_forever = 1;
+    s_port = port;
     CBytesEx::s_SetSpace(false, true);
     nvlogtm();
     _nvlogstr(kServiceVersion);

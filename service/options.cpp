@@ -1,14 +1,174 @@
 #include "service/options.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "service/service.h"
 
+namespace {
+
+// No real origin comes near this; longer texts are refused unread.
+constexpr size_t kMaxOriginText = 512;
+
+bool isAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool isHostNameChar(char c) {
+    return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_';
+}
+bool isIpv6Char(char c) {
+    return isDigit(c) || (lower(c) >= 'a' && lower(c) <= 'f') || c == ':' || c == '.';
+}
+
+// The value of a command-line option given as "NAME VALUE" or "NAME=VALUE";
+// null when `a` is not that option. Advances `i` past a separate value.
+const char* optionValue(const char* name, int argc, const char* const* argv, int& i,
+                        bool& missing) {
+    const char* a = argv[i];
+    const size_t n = strlen(name);
+    missing = false;
+    if (strcmp(a, name) == 0) {
+        if (i + 1 >= argc) {
+            missing = true;
+            return "";
+        }
+        return argv[++i];
+    }
+    if (strncmp(a, name, n) == 0 && a[n] == '=') return a + n + 1;
+    return nullptr;
+}
+
+std::string trimmed(const std::string& s) {
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
+        ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
+        --e;
+    return s.substr(b, e - b);
+}
+
+}  // namespace
+
+bool normaliseOrigin(const std::string& text, std::string& out) {
+    out.clear();
+    if (text.size() > kMaxOriginText) return false;
+    const size_t sep = text.find("://");
+    if (sep == std::string::npos || sep == 0 || !isAlpha(text[0])) return false;
+    std::string scheme;
+    for (size_t i = 0; i < sep; ++i) {
+        const char c = text[i];
+        if (!isAlpha(c) && !isDigit(c) && c != '+' && c != '-' && c != '.') return false;
+        scheme += lower(c);
+    }
+    std::string rest = text.substr(sep + 3);
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+
+    std::string host;
+    size_t at = 0;
+    if (!rest.empty() && rest[0] == '[') {
+        const size_t close = rest.find(']');
+        if (close == std::string::npos || close < 3) return false;
+        for (size_t i = 1; i < close; ++i)
+            if (!isIpv6Char(rest[i])) return false;
+        for (size_t i = 0; i <= close; ++i)
+            host += lower(rest[i]);
+        at = close + 1;
+    } else {
+        while (at < rest.size() && rest[at] != ':') {
+            if (!isHostNameChar(rest[at])) return false;
+            host += lower(rest[at]);
+            ++at;
+        }
+        if (host.empty()) return false;
+    }
+
+    long port = -1;
+    if (at < rest.size()) {
+        if (rest[at] != ':' || at + 1 == rest.size()) return false;
+        port = 0;
+        for (size_t i = at + 1; i < rest.size(); ++i) {
+            if (!isDigit(rest[i])) return false;
+            port = port * 10 + (rest[i] - '0');
+            if (port > 65535) return false;
+        }
+        if (port == 0) return false;
+    }
+    const bool plain = scheme == "http" || scheme == "ws";
+    const bool secure = scheme == "https" || scheme == "wss";
+    if ((plain && port == 80) || (secure && port == 443)) port = -1;
+
+    out = scheme + "://" + host;
+    if (port > 0) out += ":" + std::to_string(port);
+    return true;
+}
+
+std::string originFilePath(const char* xdgConfigHome, const char* home) {
+    // A relative XDG_CONFIG_HOME is to be ignored, as if unset.
+    if (xdgConfigHome && xdgConfigHome[0] == '/')
+        return std::string(xdgConfigHome) + "/fpkeyd/origins";
+    if (home && *home) return std::string(home) + "/.config/fpkeyd/origins";
+    return "";
+}
+
+bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& error) {
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) {
+        if (errno == ENOENT) return true;
+        error = "cannot read the origins file " + path + ": " + strerror(errno);
+        return false;
+    }
+    std::vector<std::string> found;
+    char* line = nullptr;
+    size_t capacity = 0;
+    ssize_t n;
+    int number = 0;
+    bool ok = true;
+    while (ok && (n = getline(&line, &capacity, f)) >= 0) {
+        ++number;
+        std::string text(line, static_cast<size_t>(n));
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        // '#' cannot occur in an origin, so it starts a comment wherever it stands.
+        const size_t hash = text.find('#');
+        if (hash != std::string::npos) text.erase(hash);
+        text = trimmed(text);
+        if (text.empty()) continue;
+        std::string origin;
+        if (!normaliseOrigin(text, origin)) {
+            if (text.size() > 80) text = text.substr(0, 80) + "...";
+            error = path + ":" + std::to_string(number) + ": not an origin: " + text;
+            ok = false;
+            break;
+        }
+        found.push_back(origin);
+    }
+    // A directory opens but cannot be read; so can a file on a failing disk.
+    if (ok && ferror(f)) {
+        error = "cannot read the origins file " + path + ": " + strerror(errno);
+        ok = false;
+    }
+    free(line);
+    fclose(f);
+    if (!ok) return false;
+    policy.restricted = true;
+    policy.origins.insert(policy.origins.end(), found.begin(), found.end());
+    return true;
+}
+
 bool parseOptions(int argc, const char* const* argv, const char* portText, Options& out,
                   std::string& error) {
     out.port = kServicePort;
     out.virtualKeys.clear();
+    out.allowOrigins.clear();
     if (portText && *portText) {
         char* end = nullptr;
         long v = strtol(portText, &end, 10);
@@ -19,25 +179,26 @@ bool parseOptions(int argc, const char* const* argv, const char* portText, Optio
         out.port = static_cast<unsigned short>(v);
     }
     for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        const char* value = nullptr;
-        if (strcmp(a, "--virtual-key") == 0) {
-            if (i + 1 >= argc) {
+        bool missing = false;
+        if (const char* value = optionValue("--virtual-key", argc, argv, i, missing)) {
+            if (missing || !*value) {
                 error = "--virtual-key needs a socket path";
                 return false;
             }
-            value = argv[++i];
-        } else if (strncmp(a, "--virtual-key=", 14) == 0) {
-            value = a + 14;
+            out.virtualKeys.emplace_back(value);
+        } else if (const char* value = optionValue("--allow-origin", argc, argv, i, missing)) {
+            std::string origin;
+            if (missing || !normaliseOrigin(value, origin)) {
+                error = std::string(
+                            "--allow-origin needs an origin such as https://site.example, not \"") +
+                        value + "\"";
+                return false;
+            }
+            out.allowOrigins.push_back(origin);
         } else {
-            error = std::string("unknown option: ") + a;
+            error = std::string("unknown option: ") + argv[i];
             return false;
         }
-        if (!*value) {
-            error = "--virtual-key needs a socket path";
-            return false;
-        }
-        out.virtualKeys.emplace_back(value);
     }
     return true;
 }

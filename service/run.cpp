@@ -3,6 +3,7 @@
 // own (with an emulated USB key in the same process, say) and end it with
 // work_stop.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,22 @@ int fpkeydRun(const Options& options) {
         fprintf(stderr, "fpkeyd: cannot use the virtual keys of FPKEYD_VIRTUAL_KEY\n");
         return 2;
     }
+
+    // Which pages may connect: the origins of the command line and of the
+    // user's origins file together; neither given leaves every origin free.
+    OriginPolicy policy;
+    policy.restricted = !options.allowOrigins.empty();
+    policy.origins = options.allowOrigins;
+    const std::string originFile = originFilePath(getenv("XDG_CONFIG_HOME"), getenv("HOME"));
+    std::string error;
+    if (!originFile.empty() && !readOriginFile(originFile, policy, error)) {
+        fprintf(stderr, "fpkeyd: %s\n", error.c_str());
+        return 2;
+    }
+    if (policy.restricted && policy.origins.empty())
+        fprintf(stderr, "fpkeyd: %s lists no origin: every page will be refused\n",
+                originFile.c_str());
+    setOriginPolicy(policy);
 
     judgeLogOpen();
     nvlogExec();
