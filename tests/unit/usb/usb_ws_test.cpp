@@ -207,6 +207,73 @@ TEST_F(UsbDaemon, FactorySignatureVerifiesWithOpenSsl) {
     }
     EXPECT_EQ(s_key->shortUnits(), 0);
     EXPECT_EQ(s_key->droppedFrames(), 0);
+    EXPECT_EQ(s_key->dirtyPadding(), 0);
+}
+
+// A finger enrolled through the page's commands: the module's progress and
+// the new finger container travel over USB, and the enrolment's signed
+// statement verifies under the device key the page can read.
+TEST_F(UsbDaemon, EnrolmentStatementVerifiesWithOpenSsl) {
+    const Json::Value info = call("GetDevInfo", "[]");
+    ASSERT_EQ(info["reterr"].asInt(), 0);
+    const std::string serial = info["result"][0].asString();
+    const Json::Value dev = call("GetDevPubKey", "[]");
+    ASSERT_EQ(dev["reterr"].asInt(), 0);
+    const Bytes devPoint = fromHex(dev["result"].asString());
+    ASSERT_EQ(devPoint.size(), 65u);
+
+    const Json::Value reg = call("RegisterUser", R"(["usbuser", 1, "left thumb"])");
+    ASSERT_EQ(reg["reterr"].asInt(), 0) << reg.toStyledString();
+    ASSERT_EQ(reg["result"][0].asInt(), 6);
+    ASSERT_TRUE(c.sendText(R"({"function":"WaitEnroll","params":[]})"));
+    for (int i = 0; i < 6; ++i) {
+        const std::string want = "module=enrolling(" + std::to_string(i) + "/6)";
+        bool waiting = false;
+        for (int t = 0; t < 1000 && !waiting; ++t) {
+            waiting = s_key->describe().find(want) != std::string::npos;
+            if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(waiting) << want << ": " << s_key->describe();
+        ASSERT_TRUE(s_key->touch("usb-thumb"));
+    }
+
+    // Five progress messages counting the captures down, then the result.
+    Json::Value done;
+    int progress = 0;
+    while (done.isNull()) {
+        const auto text = c.recv(std::chrono::milliseconds(20000));
+        ASSERT_TRUE(text.has_value()) << c.lastError();
+        const Json::Value m = parse(*text);
+        ASSERT_EQ(m["function"].asString(), "ackEnroll") << *text;
+        ASSERT_EQ(m["reterr"].asInt(), 0) << *text;
+        ASSERT_TRUE(m["result"].isArray()) << *text;
+        if (m["result"].size() == 2u) {
+            EXPECT_EQ(m["result"][0].asInt(), 0);
+            EXPECT_EQ(m["result"][1].asInt(), 5 - progress) << *text;
+            ++progress;
+        } else {
+            done = m["result"];
+        }
+    }
+    EXPECT_EQ(progress, 5);
+    ASSERT_EQ(done.size(), 7u) << done.toStyledString();
+    EXPECT_EQ(done[2].asInt(), 1);
+    const std::string record = done[3].asString();
+    EXPECT_EQ(record.rfind("usbuser_1_", 0), 0u) << record;
+    EXPECT_EQ(done[4].asString(), "left thumb");
+    const std::string pubText = done[5].asString();
+    ASSERT_EQ(pubText.size(), 130u);
+    Bytes r, s;
+    ASSERT_TRUE(sigParts(fromHex(done[6].asString()), r, s)) << done[6].asString();
+    const std::string signedText = pubText + record + serial;
+    const Bytes msg(signedText.begin(), signedText.end());
+    EXPECT_TRUE(osslSm2Verify(Bytes(devPoint.begin() + 1, devPoint.begin() + 33),
+                              Bytes(devPoint.begin() + 33, devPoint.end()), msg, r, s));
+
+    const Json::Value users = call("GetUserList", "[]");
+    ASSERT_EQ(users["reterr"].asInt(), 0);
+    EXPECT_EQ(users["result"][0].asInt(), 1);
+    EXPECT_EQ(users["result"][1][0].asString(), "usbuser");
 }
 
 }  // namespace
