@@ -12,11 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "service/options.h"
+#include "service/service.h"
 #include "tests/integration/harness/harness.h"
 
 using namespace fpkit;
@@ -99,9 +102,14 @@ class Handshake {
 
     // One command over the accepted socket; its reply (short replies only).
     std::string call(const std::string& command) {
+        return send(command) ? next() : "<write failed>";
+    }
+    bool send(const std::string& command) {
         std::string frame = RawWs::frame(command);
-        if (write(fd_, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
-            return "<write failed>";
+        return write(fd_, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
+    }
+    // The next frame's payload (short frames only).
+    std::string next() {
         unsigned char h[2];
         if (read(fd_, h, 2) != 2 || (h[1] & 0x7f) >= 126) return "<bad frame>";
         std::string payload(h[1] & 0x7f, '\0');
@@ -373,4 +381,56 @@ TEST(OriginPolicy, RefusalIsLoggedAndOpensNothing) {
     EXPECT_GT(opened, host) << log;
     EXPECT_GT(host, origin) << log;
     EXPECT_EQ(log.find("socket handshake done", opened + 1), std::string::npos) << log;
+}
+
+// Under an allow-list a refused page cannot take a pushed result away from
+// the allowed page that waits for it; an allowed newcomer still does, as
+// without a list. The endpoint runs in this process so that the test can
+// push as the event thread does.
+TEST(OriginPolicy, RefusedPageLeavesTheWaitingPageItsResult) {
+    setenv("FPKEYD_LOG_CFG", "/nonexistent/fpkeyd-test/nuvolog.cfg", 1);
+    OriginPolicy policy;
+    policy.restricted = true;
+    policy.origins = {"https://bank.example"};
+    setOriginPolicy(policy);
+    const unsigned short port = freePort();
+    std::thread loop([port] { work_run(port); });
+    auto push = [](const std::string& text) { std::thread([text] { sendMessage(text); }).join(); };
+
+    std::unique_ptr<Handshake> a;
+    for (int i = 0; i < 500; ++i) {
+        a.reset(new Handshake(port, "https://bank.example"));
+        if (a->accepted()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(a->accepted()) << describe(*a);
+    // A delayed command makes `a` the page that results go to; whatever it
+    // is answered now comes before the version reply.
+    ASSERT_TRUE(a->send(R"({"function":"WaitEnroll","params":{}})"));
+    ASSERT_TRUE(a->send(kGetVersion));
+    std::string got;
+    for (int i = 0; i < 5 && got != kVersionReply; ++i)
+        got = a->next();
+    ASSERT_EQ(got, kVersionReply);
+
+    expectOriginRefused(port, "https://evil.example");
+    expectHostRefused(port, "rebind.example", "https://bank.example");
+    EXPECT_EQ(rawHttp(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                  .compare(0, 13, "HTTP/1.1 426 "),
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the closes are seen
+    push("kept");
+    EXPECT_EQ(a->next(), "kept");
+
+    {
+        Handshake b(port, "https://bank.example");
+        ASSERT_TRUE(b.accepted()) << describe(b);
+        push("dropped");
+        EXPECT_EQ(b.call(kGetVersion), kVersionReply);
+    }
+    EXPECT_EQ(a->call(kGetVersion), kVersionReply);
+
+    work_stop();
+    loop.join();
+    setOriginPolicy(OriginPolicy());
 }
