@@ -14,12 +14,13 @@
 //   flags bit 6 alone: the module's wait ends now (tick)
 //   flags bit 7: power cycle before the event
 // Every reply frame the key sends must pass the daemon's frame rule and fit
-// the daemon's receive buffer.
+// the daemon's receive buffer, and the state the key saved must load again.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -157,5 +158,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         key->receive(frame, len, sink);
     }
     key.reset();
+    // Whatever the requests stored, the key comes back from its state file
+    // (a state it cannot load again would leave the key unusable).
+    std::unique_ptr<vkey::Key> again;
+    std::string err;
+    if (vkey::Key::open(g_dir, nullptr, again, err) != vkey::OpenResult::ok) {
+        fprintf(stderr, "state does not load again: %s\n", err.c_str());
+        abort();
+    }
     return 0;
 }
