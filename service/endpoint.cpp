@@ -149,8 +149,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
             answer(http::status::upgrade_required, "WS upgrade expected\n", request_.keep_alive());
             return;
         }
-        // Refused before the handshake: such a page never opens the key.
+        // Refused before the handshake: such a page never opens the key, and
+        // its close leaves the key to the others.
         if (const char* what = policyRefusal(request_)) {
+            counts_ = false;
             const bool host = what[0] == 'h';
             nvlogE("refused WebSocket handshake: %s \"%.200s\"", what,
                    std::string(request_[host ? http::field::host : http::field::origin]).c_str());
