@@ -233,13 +233,17 @@ TEST(OriginPolicy, DefaultLetsEveryOriginInButChecksHost) {
 // and default ports; every other, a missing and a "null" one refused.
 TEST(OriginPolicy, CommandLineListAdmitsOnlyItsOrigins) {
     TempDir config;
-    Daemon d(configFor(config, {"--allow-origin", "HTTPS://Bank.Example:443/",
-                                "--allow-origin=http://127.0.0.1:8080"}));
+    Daemon d(configFor(
+        config,
+        {"--allow-origin", "HTTPS://Bank.Example:443/", "--allow-origin=http://127.0.0.1:8080",
+         "--allow-origin=http://[::1]:8080", "--allow-origin", "wss://app.example:0443"}));
     const unsigned short port = d.port();
 
     expectAllowed(port, "https://bank.example");
     expectAllowed(port, "https://BANK.example:443");
     expectAllowed(port, "http://127.0.0.1:8080");
+    expectAllowed(port, "http://[::1]:8080");
+    expectAllowed(port, "wss://app.example");
     expectAllowed(port, "https://bank.example", "localhost:" + std::to_string(port));
 
     expectOriginRefused(port, "https://evil.example");
@@ -249,6 +253,8 @@ TEST(OriginPolicy, CommandLineListAdmitsOnlyItsOrigins) {
     expectOriginRefused(port, "https://sub.bank.example");
     expectOriginRefused(port, "http://127.0.0.1:8081");
     expectOriginRefused(port, "http://127.0.0.1");
+    expectOriginRefused(port, "http://[::1]");
+    expectOriginRefused(port, "https://app.example");
     expectOriginRefused(port, "https://bank.example/path");
     expectOriginRefused(port, "https://user@bank.example");
     expectOriginRefused(port, kNoOrigin);
