@@ -36,6 +36,7 @@ const char* optionValue(const char* name, int argc, const char* const* argv, int
     const char* a = argv[i];
     const size_t n = strlen(name);
     missing = false;
+    if (!a) return nullptr;
     if (strcmp(a, name) == 0) {
         if (i + 1 >= argc) {
             missing = true;
@@ -178,7 +179,7 @@ bool parseOptions(int argc, const char* const* argv, const char* portText, Optio
         }
         out.port = static_cast<unsigned short>(v);
     }
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc && argv[i]; ++i) {
         bool missing = false;
         if (const char* value = optionValue("--virtual-key", argc, argv, i, missing)) {
             if (missing || !*value) {
