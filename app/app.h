@@ -150,6 +150,10 @@ class CNvId {
     // 2 while a verification worker runs, else 1 while an enrolment worker
     // runs, else 0.
     static int getFpState();
+    // Ends running fingerprint workers without reporting anything (the
+    // module's wait is aborted, the workers joined): for the end of the
+    // process. Called with the session lock held.
+    static void endFpWorkers();
     static int cancelVerify(bool extra);
     static int cancelEnroll();
     // Waits up to a second for the outcome of a looping verification.

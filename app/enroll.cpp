@@ -300,10 +300,13 @@ int CNvId::ackEnroll(int step, int code, bool finished) {
 }
 
 void nvapp::stopEnrollQuietly() {
-    if (!m_thrdHdlEnroll.busy()) return;
-    _nvlogstr("stop enroll before reconnect");
-    m_enrollExit.store(true);
-    if (m_bevt_enroll.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+    // A worker that already ended is joined too, so that no thread is left
+    // behind at the end of the process.
+    if (m_thrdHdlEnroll.busy()) {
+        _nvlogstr("stop enroll before reconnect");
+        m_enrollExit.store(true);
+        if (m_bevt_enroll.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+    }
     m_thrdHdlEnroll.join();
 }
 

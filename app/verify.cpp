@@ -179,6 +179,10 @@ int CNvId::getFpState() {
     return 0;
 }
 
+void CNvId::endFpWorkers() {
+    stopFpWorkers();
+}
+
 int CNvId::createVerifyFinger() {
     _nvlog(">>-%s", "createVerifyFinger");
     if (!m_hDev) openDev();
@@ -258,10 +262,13 @@ int CNvId::cancelVerify(bool extra) {
 }
 
 void nvapp::stopVerifyQuietly() {
-    if (!m_thrdHdlVerify.busy()) return;
-    _nvlogstr("stop verify before reconnect");
-    m_verifyExit.store(true);
-    if (m_bevt_verify.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+    // A worker that already ended is joined too, so that no thread is left
+    // behind at the end of the process.
+    if (m_thrdHdlVerify.busy()) {
+        _nvlogstr("stop verify before reconnect");
+        m_verifyExit.store(true);
+        if (m_bevt_verify.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+    }
     m_thrdHdlVerify.join();
 }
 

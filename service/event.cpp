@@ -121,6 +121,11 @@ int postMsgAck(int, int event, int arg1, int arg2) {
 }
 
 void nvackClose() {
+    // A worker still waiting for a finger would outlive the session it uses.
+    {
+        std::lock_guard<std::mutex> session(CNvId::sessionLock());
+        CNvId::endFpWorkers();
+    }
     int queue = m_tidAck.exchange(-1);
     if (queue >= 0) msgctl(queue, IPC_RMID, nullptr);
 }

@@ -357,3 +357,12 @@ TEST_F(FingerFlow, ASecondClientTakesTheDelayedResults) {
     Json::Value m = enrol("RegisterUser", "u05", 1, "z", "erin-thumb");
     checkFinished(m, "u05", 1, "z");
 }
+
+TEST_F(FingerFlow, StoppingTheDaemonWhileTheModuleWaitsEndsCleanly) {
+    EXPECT_EQ(run("RegisterUser", array({"u06", 1, "w"}))["result"], array({6}));
+    sendLater("WaitEnroll");
+    ASSERT_TRUE(touch("frank-thumb"));
+    EXPECT_EQ(next()["result"], array({0, 5}));
+    // The worker waits for the second capture while the daemon is stopped.
+    EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
+}
