@@ -1,0 +1,30 @@
+# Cross build for 64-bit Arm with Debian's aarch64-linux-gnu toolchain and the
+# arm64 -dev packages installed through multiarch (/usr/lib/aarch64-linux-gnu,
+# headers shared in /usr/include). Used by scripts/cross-arm64.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(triplet aarch64-linux-gnu)
+
+set(CMAKE_C_COMPILER ${triplet}-gcc)
+set(CMAKE_CXX_COMPILER ${triplet}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${triplet})
+
+# Multiarch: the target's libraries live beside the host's under /usr, so the
+# root is / and the architecture directory keeps the two apart. Programs run
+# on the host; libraries, headers and package files come from the target.
+set(CMAKE_FIND_ROOT_PATH /usr/${triplet} /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu)
+
+# pkg-config must see only the arm64 .pc files (plus arch-independent ones).
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${triplet}/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+
+# Test binaries (gtest discovery, ctest) run through qemu-user.
+find_program(FPK_QEMU_AARCH64 NAMES qemu-aarch64 qemu-aarch64-static)
+if(FPK_QEMU_AARCH64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${FPK_QEMU_AARCH64} -L /usr/${triplet})
+endif()
