@@ -366,3 +366,22 @@ TEST_F(FingerFlow, StoppingTheDaemonWhileTheModuleWaitsEndsCleanly) {
     // The worker waits for the second capture while the daemon is stopped.
     EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
 }
+
+TEST_F(FingerFlow, AnotherFingerDuringEnrolmentReportsTheStepBefore) {
+    EXPECT_EQ(run("RegisterUser", array({"u07", 2, "g"}))["result"], array({6}));
+    sendLater("WaitEnroll");
+    ASSERT_TRUE(touch("gina-index"));
+    EXPECT_EQ(next()["result"], array({0, 5}));
+    // The module refuses a capture of another finger: its status travels
+    // with the step reached so far, and the capture does not count.
+    ASSERT_TRUE(touch("hank-index"));
+    Json::Value m = next();
+    EXPECT_EQ(m["function"], "ackEnroll") << m;
+    EXPECT_EQ(m["result"], array({0xE109, 5})) << m;
+    for (int left = 4; left >= 1; --left) {
+        ASSERT_TRUE(touch("gina-index"));
+        EXPECT_EQ(next()["result"], array({0, left}));
+    }
+    ASSERT_TRUE(touch("gina-index"));
+    checkFinished(next(milliseconds(20000)), "u07", 2, "g");
+}
