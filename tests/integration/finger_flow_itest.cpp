@@ -4,10 +4,14 @@
 // an enrolled finger enrols it first.
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -384,4 +388,57 @@ TEST_F(FingerFlow, AnotherFingerDuringEnrolmentReportsTheStepBefore) {
     }
     ASSERT_TRUE(touch("gina-index"));
     checkFinished(next(milliseconds(20000)), "u07", 2, "g");
+}
+
+namespace {
+// Fills every template slot of a stopped key's state file (the key keeps a
+// SHA-256 line over the rest of the file).
+bool fillModule(const std::string& stateFile) {
+    std::ifstream in(stateFile);
+    std::stringstream all;
+    all << in.rdbuf();
+    std::string text = all.str();
+    const size_t sum = text.rfind("sum ");
+    if (sum == std::string::npos) return false;
+    text.resize(sum);
+    auto lower = [](std::string h) {
+        for (char& c : h)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return h;
+    };
+    for (int i = 0; i < 64; ++i)
+        text += "fp " + std::to_string(i) + " " + std::to_string(i + 1) + " " +
+                lower(toHex(bytesOf("finger" + std::to_string(i)))) + "\n";
+    uint8_t md[32];
+    unsigned int n = 0;
+    EVP_Digest(text.data(), text.size(), md, &n, EVP_sha256(), nullptr);
+    text += "sum " + lower(toHex(Bytes(md, md + 32))) + "\n";
+    std::ofstream out(stateFile, std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+}  // namespace
+
+TEST(FingerFull, AFullModuleRefusesBeforeTheNameIsChecked) {
+    TempDir dir;
+    std::string state;
+    {
+        VKey key(dir.path + "/k1");
+        ASSERT_TRUE(key.ready());
+        std::string out;
+        ASSERT_EQ(provision(key, dir.path + "/ca", &out), 0) << out;
+        state = key.stateFile();
+    }
+    ASSERT_TRUE(fillModule(state));
+    VKey key(dir.path + "/k1");
+    ASSERT_TRUE(key.ready()) << key.log();
+    fpkit::Daemon::Config cfg;
+    cfg.args = {"--virtual-key", key.socket()};
+    fpkit::Daemon daemon(cfg);
+    WsClient c;
+    ASSERT_TRUE(c.connect(daemon.port())) << c.lastError();
+    EXPECT_EQ(command(c, "RegisterUser", array({"u01", 1, "n"}))["reterr"], 3);
+    EXPECT_EQ(command(c, "RegisterUser", array({"", 0, "n"}))["reterr"], 3);
+    EXPECT_EQ(command(c, "AddFinger", array({"nobody", 1, "n"}))["reterr"], 3);
+    EXPECT_EQ(command(c, "GetUserList", Json::Value())["result"], array({0, array({})}));
 }
