@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
+#include "app/app.h"
 #include "service/options.h"
 #include "service/service.h"
 #include "tests/integration/harness/harness.h"
@@ -120,6 +122,13 @@ class UsbDaemon : public ::testing::Test {
             work_stop();
             s_loop->join();
             delete s_loop;
+        }
+        {
+            // Release the key while the emulated device still answers: a
+            // handle left for the exit handlers would talk to a testbed that
+            // is gone and wait for ever.
+            std::lock_guard<std::mutex> lock(CNvId::sessionLock());
+            CNvId::closeDev();
         }
         UsbEmu::stop();
         delete s_key;
