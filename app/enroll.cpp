@@ -174,7 +174,12 @@ int ackEnroll_cb(int* finger, char* recordName, size_t recordCap, const char* fi
         }
     }
     CNvId::blob2pubKey(&blob, pubKey, nullptr);
-    snprintf(recordName, recordCap, "%s_%s", m_enrollApp, name);
+    // Names are checked at the start, so a cut record name means a fault here.
+    const int w = snprintf(recordName, recordCap, "%s_%s", m_enrollApp, name);
+    if (w < 0 || static_cast<size_t>(w) >= recordCap) {
+        logLine(__LINE__, static_cast<uint32_t>(w));
+        return kFailed;
+    }
     return kOk;
 }
 
