@@ -66,6 +66,8 @@ Daemon::Daemon(Config config) : config_(std::move(config)) {
     std::vector<std::pair<std::string, std::string>> env = {
         {"FPKEYD_PORT", std::to_string(port_)},
         {"FPKEYD_LOG_CFG", "/nonexistent/fpkeyd-test/nuvolog.cfg"},
+        // The developer's own origins file must not restrict test daemons.
+        {"XDG_CONFIG_HOME", "/nonexistent/fpkeyd-test/config"},
     };
     for (auto& kv : config_.env) {
         bool replaced = false;
