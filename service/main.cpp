@@ -15,7 +15,9 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, getenv("FPKEYD_PORT"), options, error)) {
-        fprintf(stderr, "fpkeyd: %s\nusage: fpkeyd [--virtual-key SOCKET]... [--allow-origin ORIGIN]...\n", error.c_str());
+        fprintf(stderr,
+                "fpkeyd: %s\nusage: fpkeyd [--virtual-key SOCKET]... [--allow-origin ORIGIN]...\n",
+                error.c_str());
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
