@@ -11,53 +11,7 @@
 #include "tests/unit/transport/module_peer.h"
 #include "transport/nuv_cmd.h"
 
-namespace {
-thread_local bool t_counting = false;
-thread_local int t_allocs = 0;
-void note() {
-    if (t_counting) ++t_allocs;
-}
-}  // namespace
-
-extern "C" {
-void* __real_malloc(size_t n);
-void* __real_calloc(size_t n, size_t m);
-void* __real_realloc(void* p, size_t n);
-void* __wrap_malloc(size_t n) {
-    note();
-    return __real_malloc(n);
-}
-void* __wrap_calloc(size_t n, size_t m) {
-    note();
-    return __real_calloc(n, m);
-}
-void* __wrap_realloc(void* p, size_t n) {
-    note();
-    return __real_realloc(p, n);
-}
-}
-
-void* operator new(size_t n) {
-    note();
-    void* p = __real_malloc(n == 0 ? 1 : n);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-void* operator new[](size_t n) {
-    return operator new(n);
-}
-void operator delete(void* p) noexcept {
-    free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    free(p);
-}
-void operator delete[](void* p) noexcept {
-    free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    free(p);
-}
+#include "tests/unit/transport/alloc_count.h"
 
 namespace {
 
