@@ -3,7 +3,9 @@
 # fpkeyd` under a real systemd user manager — from the installed build tree,
 # and checks that the daemon runs as that user, answers on its port, comes
 # back after a crash and stops cleanly.
-# Args: BUILD_DIR SCRATCH_DIR. Exit 77: skipped (needs root and systemd).
+# Args: BUILD_DIR SCRATCH_DIR, or --installed SCRATCH_DIR to check the unit
+# of the installed package (dpkg -i) instead of the build tree.
+# Exit 77: skipped (needs root and systemd).
 #
 # Root is needed to make a throwaway user and, on a machine that was not
 # booted with systemd (a container, a build machine), to give that user's
@@ -62,8 +64,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cmake --install "$build" --prefix "$scratch/usr" >/dev/null
-unitdir="$scratch/usr/lib/systemd/user"
+if [ "$build" = --installed ]; then
+  unitdir=/usr/lib/systemd/user
+else
+  cmake --install "$build" --prefix "$scratch/usr" >/dev/null
+  unitdir="$scratch/usr/lib/systemd/user"
+fi
 [ -f "$unitdir/fpkeyd.service" ] || { echo "the install has no user unit"; exit 1; }
 
 # The daemon's port: a free one, so a daemon the developer runs is not hit.
