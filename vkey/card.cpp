@@ -176,28 +176,40 @@ AppSession* Card::openApp(uint16_t id) {
     return nullptr;
 }
 
-uint16_t Card::takeOpenApp(Reader& rd, Application*& app, AppSession*& ses) {
+uint16_t Card::takeOpenApp(Reader& rd, Target& t) {
     uint16_t id = 0;
     if (!rd.u16(id)) return SW_WRONG_LENGTH;
-    app = appById(id);
-    ses = openApp(id);
+    t.app = appById(id);
+    t.ses = openApp(id);
     // An application is usable only while open in this power session.
-    if (app == nullptr || ses == nullptr) return SW_APP_MISSING;
+    if (t.app == nullptr || t.ses == nullptr) return SW_APP_MISSING;
     return SW_OK;
 }
 
-uint16_t Card::takeOpenContainer(Reader& rd, Application*& app, AppSession*& ses, Container*& con) {
-    uint16_t sw = takeOpenApp(rd, app, ses);
+uint16_t Card::takeOpenContainer(Reader& rd, Target& t) {
+    uint16_t sw = takeOpenApp(rd, t);
     if (sw != SW_OK) return sw;
     uint16_t cid = 0;
     if (!rd.u16(cid)) return SW_WRONG_LENGTH;
-    con = nullptr;
-    for (Container& c : app->containers)
-        if (c.id == cid) con = &c;
-    if (con == nullptr) return SW_CON_UNKNOWN;
-    for (uint16_t open : ses->openContainers)
+    t.con = nullptr;
+    for (Container& c : t.app->containers)
+        if (c.id == cid) t.con = &c;
+    if (t.con == nullptr) return SW_CON_UNKNOWN;
+    for (uint16_t open : t.ses->openContainers)
         if (open == cid) return SW_OK;
     return SW_CON_NOT_OPEN;
+}
+
+uint16_t Card::appCommand(const Apdu& a, bool p1p2Ok, int lc, Reader& rd, Target& t) {
+    if (!p1p2Ok) return SW_BAD_P1P2;
+    if (lc != kAnyLc && a.lc != lc) return SW_WRONG_LENGTH;
+    return takeOpenApp(rd, t);
+}
+
+uint16_t Card::containerCommand(const Apdu& a, bool p1p2Ok, int lc, Reader& rd, Target& t) {
+    if (!p1p2Ok) return SW_BAD_P1P2;
+    if (lc != kAnyLc && a.lc != lc) return SW_WRONG_LENGTH;
+    return takeOpenContainer(rd, t);
 }
 
 bool Card::takeChallenge(uint8_t out[8]) {

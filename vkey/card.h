@@ -186,6 +186,16 @@ struct Reply {
     size_t room() const { return sizeof(data) - len; }
 };
 
+// What an application or container command works on.
+struct Target {
+    Application* app = nullptr;
+    AppSession* ses = nullptr;
+    Container* con = nullptr;
+};
+
+// For commands whose data length the handler checks itself.
+constexpr int kAnyLc = -1;
+
 // ---------------------------------------------------------------------------
 
 class Card {
@@ -208,9 +218,14 @@ class Card {
     Application* appByName(const std::string& name);
     AppSession* openApp(uint16_t id);
     // The open application named by the next two data bytes, or a status.
-    uint16_t takeOpenApp(Reader& rd, Application*& app, AppSession*& ses);
+    uint16_t takeOpenApp(Reader& rd, Target& t);
     // Application ID then container ID from the data: the open container.
-    uint16_t takeOpenContainer(Reader& rd, Application*& app, AppSession*& ses, Container*& con);
+    uint16_t takeOpenContainer(Reader& rd, Target& t);
+    // The checks an application (container) command starts with, in this
+    // order: P1/P2 allowed, the data length unless kAnyLc, then the open
+    // application (and container) named at the front of the data.
+    uint16_t appCommand(const Apdu& a, bool p1p2Ok, int lc, Reader& rd, Target& t);
+    uint16_t containerCommand(const Apdu& a, bool p1p2Ok, int lc, Reader& rd, Target& t);
     // Consumes the pending challenge (each challenge proves one cryptogram).
     bool takeChallenge(uint8_t out[8]);
     uint32_t usedSpace() const;

@@ -91,10 +91,10 @@ uint16_t unwrapPin(const uint8_t key[16], const uint8_t* p, size_t n, Pin& out) 
 }
 
 // Common front of the protected PIN commands: application ID, secret, MAC.
-uint16_t protectedPinFront(Card& c, const Apdu& a, Application*& app, AppSession*& ses) {
+uint16_t protectedPinFront(Card& c, const Apdu& a, Target& t) {
     if (a.lc < 2 + 16 + 4 || (a.lc - 6) % 16 != 0) return SW_WRONG_LENGTH;
     Reader rd = a.reader();
-    return c.takeOpenApp(rd, app, ses);
+    return c.takeOpenApp(rd, t);
 }
 
 }  // namespace
@@ -187,27 +187,21 @@ uint16_t cosOpenApp(Card& c, const Apdu& a, Reply& r) {
 }
 
 uint16_t cosCloseApp(Card& c, const Apdu& a, Reply&) {
-    if (a.p1 != 0 || a.p2 != 0) return SW_BAD_P1P2;
-    if (a.lc != 2) return SW_WRONG_LENGTH;
     Reader rd = a.reader();
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = c.takeOpenApp(rd, app, ses);
+    Target t;
+    uint16_t sw = c.appCommand(a, a.p1 == 0 && a.p2 == 0, 2, rd, t);
     if (sw != SW_OK) return sw;
     // Closing forgets the application's logins and open containers.
-    c.session.open.erase(c.session.open.begin() + (ses - c.session.open.data()));
+    c.session.open.erase(c.session.open.begin() + (t.ses - c.session.open.data()));
     return SW_OK;
 }
 
 uint16_t cosPinInfo(Card& c, const Apdu& a, Reply& r) {
-    if (a.p1 != 0 || a.p2 > PIN_USER) return SW_BAD_P1P2;
-    if (a.lc != 2) return SW_WRONG_LENGTH;
     Reader rd = a.reader();
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = c.takeOpenApp(rd, app, ses);
+    Target t;
+    uint16_t sw = c.appCommand(a, a.p1 == 0 && a.p2 <= PIN_USER, 2, rd, t);
     if (sw != SW_OK) return sw;
-    const Pin& pin = a.p2 == PIN_ADMIN ? app->admin : app->user;
+    const Pin& pin = a.p2 == PIN_ADMIN ? t.app->admin : t.app->user;
     r.putU8(pin.maxTries);
     r.putU8(pin.triesLeft);
     r.putU8(pin.isDefault ? 1 : 0);
@@ -215,14 +209,11 @@ uint16_t cosPinInfo(Card& c, const Apdu& a, Reply& r) {
 }
 
 uint16_t cosVerifyPin(Card& c, const Apdu& a, Reply& r) {
-    if (a.p1 != 0 || a.p2 > PIN_USER) return SW_BAD_P1P2;
-    if (a.lc != 18) return SW_WRONG_LENGTH;
     Reader rd = a.reader();
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = c.takeOpenApp(rd, app, ses);
+    Target t;
+    uint16_t sw = c.appCommand(a, a.p1 == 0 && a.p2 <= PIN_USER, 18, rd, t);
     if (sw != SW_OK) return sw;
-    Pin& pin = a.p2 == PIN_ADMIN ? app->admin : app->user;
+    Pin& pin = a.p2 == PIN_ADMIN ? t.app->admin : t.app->user;
     if (pin.triesLeft == 0) return SW_PIN_LOCKED;
     // Cryptogram: SM4-ECB under the PIN key of 08 00 | challenge | 80 00...
     uint8_t m[16] = {0x08, 0x00};
@@ -232,23 +223,22 @@ uint16_t cosVerifyPin(Card& c, const Apdu& a, Reply& r) {
     if (!sm4Ecb(pin.k, m, 16, expect, true)) return SW_INTERNAL;
     bool good = sameBytes(expect, rd.take(16), 16);
     wipe(expect, sizeof expect);
-    if (!good) return pinFailed(pin, *ses, a.p2, r);
+    if (!good) return pinFailed(pin, *t.ses, a.p2, r);
     pinPassed(pin, r);
-    setLogin(*ses, a.p2, true);
+    setLogin(*t.ses, a.p2, true);
     return SW_OK;
 }
 
 uint16_t cosChangePin(Card& c, const Apdu& a, Reply& r) {
     if (a.p1 != 0 || a.p2 > PIN_USER) return SW_BAD_P1P2;
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = protectedPinFront(c, a, app, ses);
+    Target t;
+    uint16_t sw = protectedPinFront(c, a, t);
     if (sw != SW_OK) return sw;
-    Pin& pin = a.p2 == PIN_ADMIN ? app->admin : app->user;
+    Pin& pin = a.p2 == PIN_ADMIN ? t.app->admin : t.app->user;
     if (pin.triesLeft == 0) return SW_PIN_LOCKED;
     bool good = false;
     if ((sw = checkMac(c, a, pin.k, good)) != SW_OK) return sw;
-    if (!good) return pinFailed(pin, *ses, a.p2, r);
+    if (!good) return pinFailed(pin, *t.ses, a.p2, r);
     Pin next = pin;
     if ((sw = unwrapPin(pin.k, a.data + 2, a.lc - 6, next)) != SW_OK) return sw;
     next.triesLeft = next.maxTries;
@@ -261,35 +251,31 @@ uint16_t cosChangePin(Card& c, const Apdu& a, Reply& r) {
 
 uint16_t cosUnblockPin(Card& c, const Apdu& a, Reply& r) {
     if (a.p1 != 0 || a.p2 != 0) return SW_BAD_P1P2;
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = protectedPinFront(c, a, app, ses);
+    Target t;
+    uint16_t sw = protectedPinFront(c, a, t);
     if (sw != SW_OK) return sw;
-    if (app->admin.triesLeft == 0) return SW_PIN_LOCKED;
+    if (t.app->admin.triesLeft == 0) return SW_PIN_LOCKED;
     bool good = false;
-    if ((sw = checkMac(c, a, app->admin.k, good)) != SW_OK) return sw;
-    if (!good) return pinFailed(app->admin, *ses, PIN_ADMIN, r);
-    Pin next = app->user;
-    if ((sw = unwrapPin(app->admin.k, a.data + 2, a.lc - 6, next)) != SW_OK) return sw;
-    pinPassed(app->admin, r);
+    if ((sw = checkMac(c, a, t.app->admin.k, good)) != SW_OK) return sw;
+    if (!good) return pinFailed(t.app->admin, *t.ses, PIN_ADMIN, r);
+    Pin next = t.app->user;
+    if ((sw = unwrapPin(t.app->admin.k, a.data + 2, a.lc - 6, next)) != SW_OK) return sw;
+    pinPassed(t.app->admin, r);
     next.triesLeft = next.maxTries;
     next.isDefault = false;
-    app->user = next;
+    t.app->user = next;
     wipe(&next, sizeof next);
     r.changed = true;
     return SW_OK;
 }
 
 uint16_t cosClearSecureState(Card& c, const Apdu& a, Reply&) {
-    if (a.p1 != 0 || a.p2 != 0) return SW_BAD_P1P2;
-    if (a.lc != 2) return SW_WRONG_LENGTH;
     Reader rd = a.reader();
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = c.takeOpenApp(rd, app, ses);
+    Target t;
+    uint16_t sw = c.appCommand(a, a.p1 == 0 && a.p2 == 0, 2, rd, t);
     if (sw != SW_OK) return sw;
-    ses->admin = false;
-    ses->user = false;
+    t.ses->admin = false;
+    t.ses->user = false;
     return SW_OK;
 }
 

@@ -13,10 +13,10 @@ bool allowed(uint32_t rights, const AppSession& s) {
 }
 
 // Application ID carried in P1 (low byte) and P2 (high byte).
-uint16_t appFromP1P2(Card& c, const Apdu& a, Application*& app, AppSession*& ses) {
+uint16_t appFromP1P2(Card& c, const Apdu& a, Target& t) {
     uint8_t id[2] = {a.p1, a.p2};
     Reader rd(id, 2);
-    return c.takeOpenApp(rd, app, ses);
+    return c.takeOpenApp(rd, t);
 }
 
 bool validName(const uint8_t* p, size_t n, std::string& name) {
@@ -56,9 +56,8 @@ bool takeFid(Reader& rd, uint16_t& fid) {
 }  // namespace
 
 uint16_t cosCreateFile(Card& c, const Apdu& a, Reply& r) {
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = appFromP1P2(c, a, app, ses);
+    Target t;
+    uint16_t sw = appFromP1P2(c, a, t);
     if (sw != SW_OK) return sw;
     Reader rd = a.reader();
     std::string name;
@@ -66,9 +65,9 @@ uint16_t cosCreateFile(Card& c, const Apdu& a, Reply& r) {
     if ((sw = takeLv2Name(rd, name)) != SW_OK) return sw;
     if (!rd.u32(size) || !rd.u32(readRights) || !rd.u32(writeRights) || rd.left() != 0)
         return SW_WRONG_LENGTH;
-    if (!allowed(app->createRights, *ses)) return SW_NOT_LOGGED_IN;
-    if (byName(*app, name) != nullptr) return SW_FILE_EXISTS;
-    if (app->files.size() >= kMaxFiles || size > kMaxFileSize ||
+    if (!allowed(t.app->createRights, *t.ses)) return SW_NOT_LOGGED_IN;
+    if (byName(*t.app, name) != nullptr) return SW_FILE_EXISTS;
+    if (t.app->files.size() >= kMaxFiles || size > kMaxFileSize ||
         c.usedSpace() + size + 64 > kTotalSpace)
         return SW_NO_ROOM;
     AppFile f;
@@ -76,48 +75,45 @@ uint16_t cosCreateFile(Card& c, const Apdu& a, Reply& r) {
     f.readRights = readRights;
     f.writeRights = writeRights;
     f.data.assign(size, 0);
-    app->files.push_back(f);
+    t.app->files.push_back(f);
     r.changed = true;
     return SW_OK;
 }
 
 uint16_t cosDeleteFile(Card& c, const Apdu& a, Reply& r) {
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = appFromP1P2(c, a, app, ses);
+    Target t;
+    uint16_t sw = appFromP1P2(c, a, t);
     if (sw != SW_OK) return sw;
     std::string name;
     if (!validName(a.data, a.lc, name)) return SW_WRONG_LENGTH;
-    AppFile* f = byName(*app, name);
+    AppFile* f = byName(*t.app, name);
     if (f == nullptr) return SW_FILE_MISSING;
-    if (!allowed(f->writeRights, *ses)) return SW_NOT_LOGGED_IN;
-    app->files.erase(app->files.begin() + (f - app->files.data()));
+    if (!allowed(f->writeRights, *t.ses)) return SW_NOT_LOGGED_IN;
+    t.app->files.erase(t.app->files.begin() + (f - t.app->files.data()));
     r.changed = true;
     return SW_OK;
 }
 
 uint16_t cosListFiles(Card& c, const Apdu& a, Reply& r) {
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = appFromP1P2(c, a, app, ses);
+    Target t;
+    uint16_t sw = appFromP1P2(c, a, t);
     if (sw != SW_OK) return sw;
     if (a.lc != 0) return SW_WRONG_LENGTH;
     std::vector<std::string> names;
-    for (const AppFile& f : app->files)
+    for (const AppFile& f : t.app->files)
         names.push_back(f.name);
-    return replyNameList(c, a.ins, app->id, names, r);
+    return replyNameList(c, a.ins, t.app->id, names, r);
 }
 
 uint16_t cosFileInfo(Card& c, const Apdu& a, Reply& r) {
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = appFromP1P2(c, a, app, ses);
+    Target t;
+    uint16_t sw = appFromP1P2(c, a, t);
     if (sw != SW_OK) return sw;
     Reader rd = a.reader();
     std::string name;
     if ((sw = takeLv2Name(rd, name)) != SW_OK) return sw;
     if (rd.left() != 0) return SW_WRONG_LENGTH;
-    const AppFile* f = byName(*app, name);
+    const AppFile* f = byName(*t.app, name);
     if (f == nullptr) return SW_FILE_MISSING;
     r.putU32(static_cast<uint32_t>(f->data.size()));
     r.putU32(f->readRights);
@@ -126,19 +122,17 @@ uint16_t cosFileInfo(Card& c, const Apdu& a, Reply& r) {
 }
 
 uint16_t cosReadFile(Card& c, const Apdu& a, Reply& r) {
-    if (a.p1 != 0 || a.p2 != 0) return SW_BAD_P1P2;
     Reader rd = a.reader();
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = c.takeOpenApp(rd, app, ses);
+    Target t;
+    uint16_t sw = c.appCommand(a, a.p1 == 0 && a.p2 == 0, kAnyLc, rd, t);
     if (sw != SW_OK) return sw;
     std::string name;
     if ((sw = takeLv2Name(rd, name)) != SW_OK) return sw;
     uint32_t offset = 0, length = 0;
     if (!rd.u32(offset) || !rd.u32(length) || rd.left() != 0) return SW_WRONG_LENGTH;
-    const AppFile* f = byName(*app, name);
+    const AppFile* f = byName(*t.app, name);
     if (f == nullptr) return SW_FILE_MISSING;
-    if (!allowed(f->readRights, *ses)) return SW_NOT_LOGGED_IN;
+    if (!allowed(f->readRights, *t.ses)) return SW_NOT_LOGGED_IN;
     if (offset > f->data.size()) return SW_BAD_OFFSET;
     size_t avail = f->data.size() - offset;
     size_t count = length == 0 || length > avail ? avail : length;
@@ -148,19 +142,17 @@ uint16_t cosReadFile(Card& c, const Apdu& a, Reply& r) {
 }
 
 uint16_t cosWriteFile(Card& c, const Apdu& a, Reply& r) {
-    if (a.p1 != 0 || a.p2 != 0) return SW_BAD_P1P2;
     Reader rd = a.reader();
-    Application* app = nullptr;
-    AppSession* ses = nullptr;
-    uint16_t sw = c.takeOpenApp(rd, app, ses);
+    Target t;
+    uint16_t sw = c.appCommand(a, a.p1 == 0 && a.p2 == 0, kAnyLc, rd, t);
     if (sw != SW_OK) return sw;
     std::string name;
     if ((sw = takeLv2Name(rd, name)) != SW_OK) return sw;
     uint32_t offset = 0, len = 0;
     if (!rd.u32(offset) || !rd.u32(len) || len != rd.left()) return SW_WRONG_LENGTH;
-    AppFile* f = byName(*app, name);
+    AppFile* f = byName(*t.app, name);
     if (f == nullptr) return SW_FILE_MISSING;
-    if (!allowed(f->writeRights, *ses)) return SW_NOT_LOGGED_IN;
+    if (!allowed(f->writeRights, *t.ses)) return SW_NOT_LOGGED_IN;
     if (offset > f->data.size()) return SW_BAD_OFFSET;
     if (len > f->data.size() - offset) return SW_NO_ROOM;
     if (len > 0) memcpy(f->data.data() + offset, rd.take(len), len);
