@@ -24,21 +24,11 @@ using std::chrono::milliseconds;
 namespace {
 
 Json::Value parse(const std::string& text) {
-    Json::Value out;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
-    if (!r->parse(text.data(), text.data() + text.size(), &out, &errors)) return Json::Value();
-    return out;
+    return parseJson(text);
 }
 
 std::string request(const std::string& fn, const Json::Value& params) {
-    Json::Value req(Json::objectValue);
-    req["function"] = fn;
-    req["params"] = params;
-    req["randomId"] = "r-" + fn;
-    Json::StreamWriterBuilder w;
-    w["indentation"] = "";
-    return Json::writeString(w, req);
+    return requestText(fn, params);
 }
 
 // What an enrolment left: the finished array's elements.
@@ -94,19 +84,7 @@ class FingerFlow : public ::testing::Test {
     // progress messages on the way; returns the finished message.
     Json::Value enrol(const std::string& fn, const std::string& user, int finger,
                       const std::string& name, const std::string& who) {
-        Json::Value r = run(fn, array({user, finger, name}));
-        EXPECT_EQ(r["reterr"], 0) << r;
-        EXPECT_EQ(r["result"], array({6})) << r;
-        sendLater("WaitEnroll");
-        for (int left = 5; left >= 1; --left) {
-            EXPECT_TRUE(touch(who));
-            Json::Value m = next();
-            EXPECT_EQ(m["function"], "ackEnroll") << m;
-            EXPECT_EQ(m["reterr"], 0) << m;
-            EXPECT_EQ(m["result"], array({0, left})) << "captures still needed: " << m;
-        }
-        EXPECT_TRUE(touch(who));
-        return next(milliseconds(20000));
+        return enrolFinger(*c_, *s_->key, fn, user, finger, name, who);
     }
 
     // Checks a finished array and what it certifies.

@@ -7,6 +7,7 @@
 
 #include <sys/wait.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,20 +17,43 @@
 
 namespace keykit {
 
+// The JSON value of a message text (null when it is not JSON).
+inline Json::Value parseJson(const std::string& text) {
+    Json::Value out;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
+    if (!r->parse(text.data(), text.data() + text.size(), &out, &errors)) return Json::Value();
+    return out;
+}
+
+// {"function":fn,"params":params,"randomId":"r-<fn>"}.
+inline std::string requestText(const std::string& fn, const Json::Value& params) {
+    Json::Value req(Json::objectValue);
+    req["function"] = fn;
+    req["params"] = params;
+    req["randomId"] = "r-" + fn;
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "";
+    return Json::writeString(w, req);
+}
+
 // Sends {"function":fn,"params":params} and returns the parsed reply (null
-// when there was none or it was not JSON).
-inline Json::Value command(fpkit::WsClient& c, const std::string& fn, const Json::Value& params) {
+// when there was none within `wait` or it was not JSON).
+inline Json::Value command(fpkit::WsClient& c, const std::string& fn, const Json::Value& params,
+                           std::chrono::milliseconds wait = std::chrono::milliseconds(5000)) {
     Json::Value req(Json::objectValue);
     req["function"] = fn;
     req["params"] = params;
     Json::StreamWriterBuilder w;
     w["indentation"] = "";
-    std::string reply = c.call(Json::writeString(w, req));
-    Json::Value out;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> r(Json::CharReaderBuilder().newCharReader());
-    if (!r->parse(reply.data(), reply.data() + reply.size(), &out, &errors)) return Json::Value();
-    return out;
+    return parseJson(c.call(Json::writeString(w, req), wait));
+}
+
+// The next message pushed to `c` within `wait` (null when none came).
+inline Json::Value nextMessage(fpkit::WsClient& c,
+                               std::chrono::milliseconds wait = std::chrono::milliseconds(8000)) {
+    auto m = c.recv(wait);
+    return m ? parseJson(*m) : Json::Value();
 }
 
 // [a, b, ...] from strings and integers.
@@ -41,9 +65,11 @@ inline Json::Value array(std::initializer_list<Json::Value> items) {
 }
 
 // One provisioned key (optionally with records) and one daemon for a suite.
+// `keyArgs` go to the key's command line (e.g. a short --finger-wait).
 struct KeyStage {
-    explicit KeyStage(const std::vector<User>& users = {}, bool baseCot = false) {
-        key = std::make_unique<VKey>(dir.path + "/k1");
+    explicit KeyStage(const std::vector<User>& users = {}, bool baseCot = false,
+                      const std::vector<std::string>& keyArgs = {}) {
+        key = std::make_unique<VKey>(dir.path + "/k1", "01.03", keyArgs);
         if (!key->ready()) {
             error = "virtual key did not start";
             return;
@@ -74,5 +100,28 @@ struct KeyStage {
     std::unique_ptr<fpkit::Daemon> daemon;
     std::string caDir, provisionOutput, error;
 };
+
+// Enrols finger `finger` of `user` through the page's commands: `fn`
+// ("RegisterUser" or "AddFinger") must answer [6]; then "WaitEnroll" and six
+// touches of the finger named `who` on the key's sensor, checking the five
+// progress messages [0, captures left] on the way. Returns the finished
+// message (null when none came).
+inline Json::Value enrolFinger(fpkit::WsClient& c, const VKey& key, const std::string& fn,
+                               const std::string& user, int finger, const std::string& name,
+                               const std::string& who) {
+    Json::Value r = command(c, fn, array({user, finger, name}));
+    EXPECT_EQ(r["reterr"], 0) << r;
+    EXPECT_EQ(r["result"], array({6})) << r;
+    EXPECT_TRUE(c.sendText(requestText("WaitEnroll", Json::Value())));
+    for (int left = 5; left >= 1; --left) {
+        EXPECT_TRUE(key.ctl("touch " + who));
+        Json::Value m = nextMessage(c);
+        EXPECT_EQ(m["function"], "ackEnroll") << m;
+        EXPECT_EQ(m["reterr"], 0) << m;
+        EXPECT_EQ(m["result"], array({0, left})) << "captures still needed: " << m;
+    }
+    EXPECT_TRUE(key.ctl("touch " + who));
+    return nextMessage(c, std::chrono::milliseconds(20000));
+}
 
 }  // namespace keykit

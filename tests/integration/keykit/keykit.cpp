@@ -22,11 +22,12 @@ namespace keykit {
 
 namespace {
 
-int spawn(const std::vector<std::string>& args, const std::string& outPath) {
+int spawn(const std::vector<std::string>& args, const std::string& outPath, bool append = false) {
     pid_t pid = fork();
     if (pid == 0) {
         if (!outPath.empty()) {
-            int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int fd =
+                open(outPath.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0600);
             if (fd >= 0) {
                 dup2(fd, 1);
                 dup2(fd, 2);
@@ -64,17 +65,38 @@ TempDir::~TempDir() {
     }
 }
 
-VKey::VKey(const std::string& dir, const std::string& portPath) : dir_(dir) {
+VKey::VKey(const std::string& dir, const std::string& portPath,
+           const std::vector<std::string>& extraArgs)
+    : dir_(dir), portPath_(portPath), extraArgs_(extraArgs) {
     mkdir(dir.c_str(), 0700);
     sock_ = dir + "/sock";
     ctl_ = dir + "/ctl";
     errPath_ = dir + "/vkey.log";
     stateFile_ = dir + "/state/key.state";
-    pid_ = spawn({FPKEY_VKEY_PATH, "--state", dir + "/state", "--socket", sock_, "--control", ctl_,
-                  "--port-path", portPath, "--verbose"},
-                 errPath_);
+    start();
+}
+
+void VKey::start() {
+    ready_ = false;
+    // Each run appends to the log, so that a restarted key's log keeps what
+    // the first run said; "key ready on" is counted, not just found.
+    const std::string before = log();
+    size_t readyLines = 0;
+    for (size_t p = before.find("key ready on"); p != std::string::npos;
+         p = before.find("key ready on", p + 1))
+        ++readyLines;
+    std::vector<std::string> args = {
+        FPKEY_VKEY_PATH, "--state", dir_ + "/state", "--socket", sock_,
+        "--control",     ctl_,      "--port-path",   portPath_,  "--verbose"};
+    args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+    pid_ = spawn(args, errPath_, true);
     for (int i = 0; i < 500 && !ready_; ++i) {
-        if (log().find("key ready on") != std::string::npos)
+        const std::string now = log();
+        size_t n = 0;
+        for (size_t p = now.find("key ready on"); p != std::string::npos;
+             p = now.find("key ready on", p + 1))
+            ++n;
+        if (n > readyLines)
             ready_ = true;
         else
             usleep(10000);
@@ -83,15 +105,44 @@ VKey::VKey(const std::string& dir, const std::string& portPath) : dir_(dir) {
 
 VKey::~VKey() {
     if (pid_ > 0) {
-        kill(pid_, SIGTERM);
+        ::kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
+}
+
+void VKey::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    ready_ = false;
+}
+
+bool VKey::restart() {
+    kill();
+    start();
+    return ready_;
 }
 
 bool VKey::ctl(const std::string& command) const {
     std::string cmd =
         std::string("'") + FPKEY_VKEY_PATH + "' ctl '" + ctl_ + "' " + command + " >/dev/null";
     return system(cmd.c_str()) == 0;
+}
+
+std::string VKey::ctlReply(const std::string& command) const {
+    std::string cmd = std::string("'") + FPKEY_VKEY_PATH + "' ctl '" + ctl_ + "' " + command;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return "";
+    std::string out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
 }
 
 std::string VKey::log() const {

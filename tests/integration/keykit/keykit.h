@@ -22,9 +22,11 @@ struct TempDir {
 };
 
 // One fpkey-vkey process on sockets in `dir` (blank state on first start).
+// `extraArgs` go to its command line as they are (e.g. --finger-wait MS).
 class VKey {
   public:
-    VKey(const std::string& dir, const std::string& portPath = "01.03");
+    VKey(const std::string& dir, const std::string& portPath = "01.03",
+         const std::vector<std::string>& extraArgs = {});
     ~VKey();
     VKey(const VKey&) = delete;
     VKey& operator=(const VKey&) = delete;
@@ -34,12 +36,21 @@ class VKey {
     const std::string& stateFile() const { return stateFile_; }
     // `fpkey-vkey ctl CONTROL <command>`; true on exit status 0.
     bool ctl(const std::string& command) const;
+    // The key's answer line to a control command ("" when none).
+    std::string ctlReply(const std::string& command) const;
     // Everything the key logged on standard error (one line per card
     // command: it runs with --verbose).
     std::string log() const;
+    // Ends the process with SIGKILL (no chance to tidy up) and waits for it.
+    void kill();
+    // Starts the process again on the same state and sockets; ready() tells
+    // whether it came up.
+    bool restart();
 
   private:
-    std::string dir_, sock_, ctl_, errPath_, stateFile_;
+    void start();
+    std::string dir_, portPath_, sock_, ctl_, errPath_, stateFile_;
+    std::vector<std::string> extraArgs_;
     int pid_ = -1;
     bool ready_ = false;
 };
