@@ -95,6 +95,20 @@ int walkRecords(const char* list, unsigned size, F onRecord) {
     return 0;
 }
 
+// Reads the key's application names ("name\0...\0\0") into `list`, zeroed
+// first; `size` out is the used length, never beyond `cap`. With `retry` the
+// reconnect-and-retry rule applies. Returns the key's status.
+uint32_t enumApps(char* list, unsigned cap, unsigned* size, bool retry);
+
+// A named key is connected directly (kNoDev when that fails); without a name
+// the open key is kept, or the first key opened when there is none.
+int connectNamed(const char* devName);
+
+// The first application of `list`, the logon-record one aside, that opens
+// and reports kBaseAppId stays open in m_hApp (its name into `name` when
+// given); the others are closed again. kOk, kBadLength or kOpenApp.
+int openBaseApp(const char* list, unsigned size, char* name, size_t cap);
+
 // Built-in constants of the layout.
 extern const uint8_t kFactoryKeyPair[96];  // X || Y || d
 extern const char kDefaultDevKey[17];      // 16 ASCII digits

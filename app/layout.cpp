@@ -88,14 +88,12 @@ void CNvId::blob2pubKey(const void* blob, uint8_t* out, int* length) {
 int CNvId::_findApp(char* name, int* found, bool anyUser) {
     *found = 0;
     char list[1024];
-    memset(list, 0, sizeof list);
-    unsigned int size = sizeof list;
-    uint32_t r = SKF_EnumApplication(m_hDev, list, &size);
+    unsigned int size = 0;
+    uint32_t r = enumApps(list, sizeof list, &size, false);
     if (r != SAR_OK) {
         logLine(__LINE__, r);
         return kFailed;
     }
-    if (size > sizeof list) size = sizeof list;
     int rc = walkNames(list, size, kUserNameMax, [&](const char* app) {
         if (anyUser ? !_isBaseApp(app) : strcmp(app, name) == 0) {
             if (anyUser) copyText(name, kUserNameMax + 1, app);
@@ -181,11 +179,9 @@ int CNvId::creatApp(const char* name) {
 int CNvId::clrAllApp(char* names, int* count) {
     _nvlog(">>-%s", "clrAllApp");
     char list[1024];
-    memset(list, 0, sizeof list);
-    unsigned int size = sizeof list;
-    uint32_t r = SKF_EnumApplication(m_hDev, list, &size);
+    unsigned int size = 0;
+    uint32_t r = enumApps(list, sizeof list, &size, false);
     if (r != SAR_OK || size == 0) return 1;
-    if (size > sizeof list) size = sizeof list;
     int n = 0;
     size_t pos = 0;
     bool failed = false;

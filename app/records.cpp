@@ -152,14 +152,12 @@ int CNvId::_findFgIdApp(int templateId, char* user, char* container, char* finge
     CExit guard;
     CExit::uninit();
     char list[1024];
-    memset(list, 0, sizeof list);
-    unsigned int size = sizeof list;
-    uint32_t r = SKF_EnumApplication(m_hDev, list, &size);
+    unsigned int size = 0;
+    uint32_t r = enumApps(list, sizeof list, &size, false);
     if (r != SAR_OK) {
         logLine(__LINE__, r);
         return kFailed;
     }
-    if (size > sizeof list) size = sizeof list;
     int rc = walkNames(list, size, kUserNameMax, [&](const char* app) {
         if (_isBaseApp(app)) return 0;
         uint32_t o = openApp(m_hDev, app, &m_hApp, false);
@@ -258,17 +256,12 @@ int CNvId::getUsrLst(char* names, int* count) {
     CExit guard;
     CExit::uninit();
     char list[1024];
-    memset(list, 0, sizeof list);
-    unsigned int size = sizeof list;
-    uint32_t r = withRetry([&] {
-        size = sizeof list;
-        return SKF_EnumApplication(m_hDev, list, &size);
-    });
+    unsigned int size = 0;
+    uint32_t r = enumApps(list, sizeof list, &size, true);
     if (r != SAR_OK) {
         logLine(__LINE__, r);
         return kFailed;
     }
-    if (size > sizeof list) size = sizeof list;
     *count = 0;
     size_t pos = 0;
     return walkNames(list, size, kUserNameMax, [&](const char* app) {

@@ -274,49 +274,18 @@ void nvapp::stopVerifyQuietly() {
 
 int CNvId::startVerify(const char* devName) {
     _nvlog(">>-%s", "startVerify");
-    if (devName && *devName) {
-        DEVHANDLE h = nullptr;
-        uint32_t r = SKF_ConnectDev(devName, &h);
-        if (r != SAR_OK) {
-            _nvlog("err SKF_ConnectDev(x%x)", r);
-            return kNoDev;
-        }
-        m_hDev = h;
-    } else if (!m_hDev) {
-        openDev();
-    }
+    int rc = connectNamed(devName);
+    if (rc != kOk) return rc;
     CExit::uninit();
     char list[512];
-    memset(list, 0, sizeof list);
-    unsigned int size = sizeof list;
-    uint32_t r = withRetry([&] {
-        size = sizeof list;
-        return SKF_EnumApplication(m_hDev, list, &size);
-    });
+    unsigned int size = 0;
+    uint32_t r = enumApps(list, sizeof list, &size, true);
     if (r != SAR_OK) {
         logLine(__LINE__, r);
         return kFailed;
     }
-    if (size > sizeof list) size = sizeof list;
-    bool found = false;
-    int rc = walkNames(list, size, kUserNameMax, [&](const char* app) {
-        if (strcmp(app, m_pwdAppName) == 0) return 0;
-        HAPPLICATION h = nullptr;
-        unsigned int id = 0;
-        uint32_t o = SKFX_OpenApplication(m_hDev, app, &h, &id);
-        if (o == SAR_OK && id == kBaseAppId) {
-            m_hApp = h;
-            found = true;
-            return 1;
-        }
-        if (h) SKF_CloseApplication(h);
-        return 0;
-    });
-    if (rc == kBadLength) return kBadLength;
-    if (!found) {
-        _nvlog("err find Application(x%x)", r);
-        return kOpenApp;
-    }
+    rc = openBaseApp(list, size, nullptr, 0);
+    if (rc != kOk) return rc;
     m_bLoopVerify = 1;
     m_bFpState = kPending;
     m_bChkUsr = 0;
