@@ -7,16 +7,19 @@
 
 namespace nvapp {
 
-uint32_t enumApps(char* list, unsigned cap, unsigned* size, bool retry) {
+int enumApps(char* list, unsigned cap, unsigned* size, bool retry) {
     memset(list, 0, cap);
     auto call = [&] {
         *size = cap;
         return SKF_EnumApplication(CNvId::m_hDev, list, size);
     };
     uint32_t r = retry ? withRetry(call) : call();
-    if (r != SAR_OK) return r;
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
     if (*size > cap) *size = cap;
-    return SAR_OK;
+    return kOk;
 }
 
 int connectNamed(const char* devName) {

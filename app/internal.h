@@ -97,8 +97,8 @@ int walkRecords(const char* list, unsigned size, F onRecord) {
 
 // Reads the key's application names ("name\0...\0\0") into `list`, zeroed
 // first; `size` out is the used length, never beyond `cap`. With `retry` the
-// reconnect-and-retry rule applies. Returns the key's status.
-uint32_t enumApps(char* list, unsigned cap, unsigned* size, bool retry);
+// reconnect-and-retry rule applies. kOk, or kFailed (logged).
+int enumApps(char* list, unsigned cap, unsigned* size, bool retry);
 
 // A named key is connected directly (kNoDev when that fails); without a name
 // the open key is kept, or the first key opened when there is none.

@@ -89,11 +89,7 @@ int CNvId::_findApp(char* name, int* found, bool anyUser) {
     *found = 0;
     char list[1024];
     unsigned int size = 0;
-    uint32_t r = enumApps(list, sizeof list, &size, false);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
+    if (enumApps(list, sizeof list, &size, false) != kOk) return kFailed;
     int rc = walkNames(list, size, kUserNameMax, [&](const char* app) {
         if (anyUser ? !_isBaseApp(app) : strcmp(app, name) == 0) {
             if (anyUser) copyText(name, kUserNameMax + 1, app);
@@ -180,8 +176,7 @@ int CNvId::clrAllApp(char* names, int* count) {
     _nvlog(">>-%s", "clrAllApp");
     char list[1024];
     unsigned int size = 0;
-    uint32_t r = enumApps(list, sizeof list, &size, false);
-    if (r != SAR_OK || size == 0) return 1;
+    if (enumApps(list, sizeof list, &size, false) != kOk || size == 0) return 1;
     int n = 0;
     size_t pos = 0;
     bool failed = false;

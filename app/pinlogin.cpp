@@ -20,17 +20,13 @@ int CNvId::rkLogin(const char* devName, const char*, const char* pin) {
     CExit::uninit();
     char list[512];
     unsigned int size = 0;
-    uint32_t r = enumApps(list, sizeof list, &size, true);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
+    if (enumApps(list, sizeof list, &size, true) != kOk) return kFailed;
     char selected[kUserNameMax + 1] = {0};
     rc = openBaseApp(list, size, selected, sizeof selected);
     if (rc != kOk) return rc;
     HAPPLICATION h = nullptr;
     unsigned int id = 0;
-    r = SKFX_OpenApplication(m_hDev, selected, &h, &id);
+    uint32_t r = SKFX_OpenApplication(m_hDev, selected, &h, &id);
     if (r != SAR_OK) {
         _nvlog("err SKF_OpenApplication(x%x)", r);
         m_hApp = nullptr;

@@ -153,11 +153,7 @@ int CNvId::_findFgIdApp(int templateId, char* user, char* container, char* finge
     CExit::uninit();
     char list[1024];
     unsigned int size = 0;
-    uint32_t r = enumApps(list, sizeof list, &size, false);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
+    if (enumApps(list, sizeof list, &size, false) != kOk) return kFailed;
     int rc = walkNames(list, size, kUserNameMax, [&](const char* app) {
         if (_isBaseApp(app)) return 0;
         uint32_t o = openApp(m_hDev, app, &m_hApp, false);
@@ -257,11 +253,7 @@ int CNvId::getUsrLst(char* names, int* count) {
     CExit::uninit();
     char list[1024];
     unsigned int size = 0;
-    uint32_t r = enumApps(list, sizeof list, &size, true);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
+    if (enumApps(list, sizeof list, &size, true) != kOk) return kFailed;
     *count = 0;
     size_t pos = 0;
     return walkNames(list, size, kUserNameMax, [&](const char* app) {

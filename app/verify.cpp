@@ -279,18 +279,14 @@ int CNvId::startVerify(const char* devName) {
     CExit::uninit();
     char list[512];
     unsigned int size = 0;
-    uint32_t r = enumApps(list, sizeof list, &size, true);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
+    if (enumApps(list, sizeof list, &size, true) != kOk) return kFailed;
     rc = openBaseApp(list, size, nullptr, 0);
     if (rc != kOk) return rc;
     m_bLoopVerify = 1;
     m_bFpState = kPending;
     m_bChkUsr = 0;
     CLink* link = nullptr;
-    r = SKFK_GetLink(m_hDev, &link);
+    uint32_t r = SKFK_GetLink(m_hDev, &link);
     if (r != SAR_OK) {
         logLine(__LINE__, r);
         return kFailed;
