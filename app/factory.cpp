@@ -38,23 +38,9 @@ int CNvId::setDevCert(const uint8_t* der, int length) {
     if (!der || length <= 0 || static_cast<unsigned>(length) > kCosMaxData) return kBadParam;
     CExit guard;
     CExit::uninit();
-    uint32_t r = openApp(m_hDev, m_axAppName, &m_hApp, true);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    unsigned int tries = 0;
-    r = SKF_VerifyPIN(m_hApp, USER_TYPE, m_userPin, &tries);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    r = SKF_OpenContainer(m_hApp, m_devCotName, &m_hCot);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    r = SKF_ImportCertificate(m_hCot, 1, der, static_cast<unsigned int>(length));
+    int rc = openPinContainer(m_axAppName, m_devCotName);
+    if (rc != kOk) return rc;
+    uint32_t r = SKF_ImportCertificate(m_hCot, 1, der, static_cast<unsigned int>(length));
     if (r != SAR_OK) {
         logLine(__LINE__, r);
         return kFailed;

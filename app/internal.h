@@ -109,6 +109,12 @@ int connectNamed(const char* devName);
 // given); the others are closed again. kOk, kBadLength or kOpenApp.
 int openBaseApp(const char* list, unsigned size, char* name, size_t cap);
 
+// Opens the application (reconnecting once when the link was lost) into
+// m_hApp and verifies the built-in user PIN; kOk or kFailed (logged).
+int openAppWithPin(const char* app);
+// The same, then opens the container into m_hCot.
+int openPinContainer(const char* app, const char* container);
+
 // Built-in constants of the layout.
 extern const uint8_t kFactoryKeyPair[96];  // X || Y || d
 extern const char kDefaultDevKey[17];      // 16 ASCII digits

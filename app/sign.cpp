@@ -24,22 +24,6 @@ void rawSig(const ECCSIGNATUREBLOB& sig, uint8_t* out) {
     memcpy(out + 32, sig.s + m_ECCxyStart, 32);
 }
 
-// Opens the base application and verifies the user PIN.
-int openBaseWithPin() {
-    uint32_t r = CNvId::openApp(CNvId::m_hDev, CNvId::m_axAppName, &CNvId::m_hApp, true);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    unsigned int tries = 0;
-    r = SKF_VerifyPIN(CNvId::m_hApp, USER_TYPE, CNvId::m_userPin, &tries);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    return kOk;
-}
-
 // Opens a container of the base application and exports its signing key.
 int exportBaseKey(const char* container, uint8_t* out, int* length) {
     if (!out) return kBadParam;
@@ -75,7 +59,7 @@ int baseSign(const char* container, bool reuse, bool factory, const uint8_t* mes
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!reuse || attempt > 0) {
             if (attempt > 0) CExit::uninit();
-            int rc = openBaseWithPin();
+            int rc = openAppWithPin(CNvId::m_axAppName);
             if (rc != kOk) return rc;
         }
         HCONTAINER cot = nullptr;
@@ -166,26 +150,12 @@ int CNvId::FpSign(const uint8_t* message, int length, uint8_t* out) {
     if (!m_curApp[0] || !m_curCot[0]) return kNoUser;
     CExit guard;
     if (!connected()) return kNoDev;
-    uint32_t r = openApp(m_hDev, m_curApp, &m_hApp, true);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    unsigned int tries = 0;
-    r = SKF_VerifyPIN(m_hApp, USER_TYPE, m_userPin, &tries);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    r = SKF_OpenContainer(m_hApp, m_curCot, &m_hCot);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
+    int rc = openPinContainer(m_curApp, m_curCot);
+    if (rc != kOk) return rc;
     Struct_ECCPUBLICKEYBLOB blob;
     memset(&blob, 0, sizeof blob);
     unsigned int n = sizeof blob;
-    r = SKF_ExportPublicKey(m_hCot, 1, reinterpret_cast<uint8_t*>(&blob), &n);
+    uint32_t r = SKF_ExportPublicKey(m_hCot, 1, reinterpret_cast<uint8_t*>(&blob), &n);
     if (r != SAR_OK) {
         logLine(__LINE__, r);
         return kFailed;
@@ -292,7 +262,7 @@ int CNvId::sm2Decrypt(const uint8_t* in, int length, uint8_t* out, int* outLengt
 
     CExit guard;
     if (!connected()) return kNoDev;
-    int rc = openBaseWithPin();
+    int rc = openAppWithPin(CNvId::m_axAppName);
     if (rc != kOk) return rc;
     uint32_t r = SKF_OpenContainer(m_hApp, m_devCotName, &m_hCot);
     if (r != SAR_OK) {

@@ -1,0 +1,34 @@
+// Opening an application of the key with the built-in user PIN, and a
+// container in it: the first steps of every operation that uses a private
+// key of the layout.
+#include "app/internal.h"
+
+namespace nvapp {
+
+int openAppWithPin(const char* app) {
+    uint32_t r = CNvId::openApp(CNvId::m_hDev, app, &CNvId::m_hApp, true);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    unsigned int tries = 0;
+    r = SKF_VerifyPIN(CNvId::m_hApp, USER_TYPE, CNvId::m_userPin, &tries);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    return kOk;
+}
+
+int openPinContainer(const char* app, const char* container) {
+    int rc = openAppWithPin(app);
+    if (rc != kOk) return rc;
+    uint32_t r = SKF_OpenContainer(CNvId::m_hApp, container, &CNvId::m_hCot);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    return kOk;
+}
+
+}  // namespace nvapp
