@@ -43,6 +43,108 @@ int m_curFpIdx = 0;
 char m_fingerName[kFingerNameMax + 1] = {0};
 int m_bReg = 1;
 
+// What a finished capture whose key work failed left behind: the module's
+// template, and on the key the new user's application (RegisterUser) or the
+// finger's container. A record the page was told failed must not stay half
+// written (a container without its key pair or name, a user without its
+// finger, a template no record names), so it is taken back: at once, or -
+// when the key cannot be reached - after the next connect and before the
+// next enrolment starts. Event and network threads, under the session lock.
+struct EnrolUndo {
+    bool app;        // delete the user's application (and all in it)
+    bool container;  // delete the finger's container from the user's application
+    bool templ;      // delete the module's template
+    int triesLeft;   // a key that keeps refusing is given up on
+    char user[kUserNameMax + 1];
+    char container_name[32];
+    uint8_t templateId;
+};
+EnrolUndo s_undo = {};
+bool s_undoing = false;  // the take-back reconnects nothing, but guards anyway
+bool s_writing = false;  // the finger is being written: nothing to take back yet
+constexpr int kUndoTries = 3;
+
+bool undoPending() {
+    return s_undo.app || s_undo.container || s_undo.templ;
+}
+
+// Whether `cot` is among the containers of the open application `h`; false
+// with *ok false when the list could not be read.
+bool hasContainer(HAPPLICATION h, const char* cot, bool* ok) {
+    char list[256];
+    memset(list, 0, sizeof list);
+    unsigned int size = sizeof list;
+    uint32_t r = SKF_EnumContainer(h, list, &size);
+    *ok = r == SAR_OK;
+    if (!*ok) {
+        logLine(__LINE__, r);
+        return false;
+    }
+    if (size > sizeof list) size = sizeof list;
+    int rc = walkNames(list, size, sizeof list,
+                       [&](const char* name) { return strcmp(name, cot) == 0 ? 1 : 0; });
+    return rc == 1;
+}
+
+// The user's application goes, with everything in it.
+bool takeBackApp() {
+    int found = 0;
+    if (CNvId::_findApp(s_undo.user, &found, false) != kOk) return false;
+    if (!found) return true;
+    if (CNvId::AuthDev(nullptr) != kOk) return false;
+    uint32_t r = SKF_DeleteApplication(CNvId::m_hDev, s_undo.user);
+    if (r != SAR_OK) logLine(__LINE__, r);
+    return r == SAR_OK;
+}
+
+// The finger's container goes from the user's application, which stays.
+bool takeBackContainer() {
+    HAPPLICATION h = nullptr;
+    uint32_t r = SKF_OpenApplication(CNvId::m_hDev, s_undo.user, &h);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        if (h) SKF_CloseApplication(h);
+        return false;
+    }
+    bool ok = false;
+    bool done = false;
+    if (!hasContainer(h, s_undo.container_name, &ok)) {
+        done = ok;
+    } else {
+        unsigned int tries = 0;
+        r = SKF_VerifyPIN(h, USER_TYPE, CNvId::m_userPin, &tries);
+        if (r == SAR_OK) r = SKF_DeleteContainer(h, s_undo.container_name);
+        if (r != SAR_OK) logLine(__LINE__, r);
+        done = r == SAR_OK;
+    }
+    SKF_CloseApplication(h);
+    return done;
+}
+
+// The module answers a deletion of a template it holds or not; only no
+// answer leaves it to do.
+bool takeBackTemplate() {
+    CLink* link = nullptr;
+    if (SKFK_GetLink(CNvId::m_hDev, &link) != SAR_OK) return false;
+    NUV_SetLink(link);
+    uint32_t r = NUV_FpcDelete(nullptr, s_undo.templateId);
+    if (r != 0) _nvlog("undo template %u: %x", s_undo.templateId, r);
+    return r == 0 || (r & 0xFFFF0000u) == NUV_MODULE_BASE;
+}
+
+// Starts a take-back of what the enrolment of `user` wrote so far.
+void undoBegin(const char* user, uint8_t templateId) {
+    s_undo = EnrolUndo{};
+    copyText(s_undo.user, sizeof s_undo.user, user);
+    s_undo.templateId = templateId;
+    s_undo.templ = true;
+    s_undo.triesLeft = kUndoTries;
+}
+
+void undoForget() {
+    s_undo = EnrolUndo{};
+}
+
 void push(const std::string& reply) {
     if (CNvId::hooks().sendMessage) CNvId::hooks().sendMessage(reply);
 }
@@ -140,7 +242,9 @@ int ackEnroll_cb(int* finger, char* recordName, size_t recordCap, const char* fi
                  uint8_t* pubKey) {
     CExit guard;
     *finger = m_curFpIdx;
+    undoBegin(m_enrollApp, m_fgId.load());
     if (m_bReg) {
+        s_undo.app = true;
         int rc = CNvId::creatApp(m_enrollApp);
         if (rc != kOk) return rc;
         // The creation's handle is closed: the login below opens it again.
@@ -150,6 +254,11 @@ int ackEnroll_cb(int* finger, char* recordName, size_t recordCap, const char* fi
     if (!CNvId::m_hApp && openUserWithPin(m_enrollApp) != kOk) return kFailed;
     char name[32];
     snprintf(name, sizeof name, "%d_%d", m_curFpIdx, m_fgId.load());
+    // A new user's application takes its container with it.
+    if (!s_undo.app) {
+        s_undo.container = true;
+        copyText(s_undo.container_name, sizeof s_undo.container_name, name);
+    }
     uint32_t r = SKF_CreateContainer(CNvId::m_hApp, name, &CNvId::m_hCot);
     if (r != SAR_OK) {
         logLine(__LINE__, r);
@@ -180,6 +289,7 @@ int ackEnroll_cb(int* finger, char* recordName, size_t recordCap, const char* fi
         logLine(__LINE__, static_cast<uint32_t>(w));
         return kFailed;
     }
+    undoForget();
     return kOk;
 }
 
@@ -188,6 +298,9 @@ int startEnroll(const char* user, int finger, int* step, const char* fingerName,
     if (m_thrdHdlEnroll.busy()) return kFailed;
     if (!CNvId::m_hDev) CNvId::openDev();
     if (!CNvId::m_hDev) return kNoDev;
+    // The module must not hand out a template again that a take-back is
+    // still to delete.
+    if (!takeBackEnrolment()) return kFailed;
     CLink* link = nullptr;
     uint32_t r = SKFK_GetLink(CNvId::m_hDev, &link);
     if (r != SAR_OK) {
@@ -257,6 +370,22 @@ int CNvId::waitEnroll() {
     return 1;
 }
 
+bool nvapp::takeBackEnrolment() {
+    if (!undoPending()) return true;
+    if (s_undoing || s_writing || !CNvId::m_hDev) return false;
+    s_undoing = true;
+    _nvlog(">>-%s", "takeBackEnrolment");
+    if (s_undo.app && takeBackApp()) s_undo.app = s_undo.container = false;
+    if (s_undo.container && takeBackContainer()) s_undo.container = false;
+    if (s_undo.templ && takeBackTemplate()) s_undo.templ = false;
+    if (undoPending() && --s_undo.triesLeft <= 0) {
+        _nvlog("undo given up: %s %s %u", s_undo.user, s_undo.container_name, s_undo.templateId);
+        undoForget();
+    }
+    s_undoing = false;
+    return !undoPending();
+}
+
 bool nvapp::enrollBusy() {
     return m_thrdHdlEnroll.busy();
 }
@@ -267,9 +396,12 @@ int CNvId::ackEnroll(int step, int code, bool finished) {
         int finger = 0;
         char record[64] = {0};
         uint8_t pub[kPubKeyLen] = {0};
+        s_writing = true;
         int rc = ackEnroll_cb(&finger, record, sizeof record, m_fingerName, pub);
+        s_writing = false;
         if (rc != kOk) {
             _nvlog("finish but cb err= x%x", rc);
+            takeBackEnrolment();
             pushErr(rc);
             return 0;
         }

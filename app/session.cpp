@@ -120,7 +120,11 @@ const CAppHooks& CNvId::hooks() {
     return s_hooks;
 }
 
-void CNvId::init() {}
+void CNvId::init() {
+    // A failed enrolment that could not be taken back while the key was
+    // away is taken back now that it is here again.
+    takeBackEnrolment();
+}
 
 int CNvId::openDev() {
     _nvlog(">>-%s", "openDev");

@@ -32,6 +32,12 @@ class FpWorker {
 // Whether the enrolment worker runs (read by the busy state of both kinds).
 bool enrollBusy();
 
+// Takes back what an enrolment whose key work failed left behind (its
+// template, the new user's application or the finger's container). Runs
+// right after the failure and again after every connect until done; true
+// when nothing is left to take back. Called with the session lock held.
+bool takeBackEnrolment();
+
 // Ends a running worker without reporting anything: the module's wait is
 // aborted and the worker joined. Used before the key's link is reopened,
 // which would lose the module command the worker waits in. Called with the
