@@ -29,6 +29,15 @@ struct ContainerRef {
 // "COT  " or "APP  " on failure.
 bool resolveContainer(HCONTAINER hCon, ContainerRef& ref);
 
+// After 0x6A94/0x6A91 (the card lost the container's selection): opens the
+// container again by its handle's name and refreshes `ref`.
+uint32_t reopenContainer(HCONTAINER hCon, ContainerRef& ref);
+
+// The container's name and its application's ID and device, for commands
+// that name the container rather than use its ID.
+uint32_t containerByHandleName(HCONTAINER hCon, char (&name)[kHdlNameMax + 1],
+                               unsigned short& appId, void*& hDev);
+
 // 0x9000 or 0x6A9E is success; anything else converted.
 uint32_t statusTest(const CCOS17& cmd);
 

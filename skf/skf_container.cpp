@@ -36,7 +36,52 @@ uint32_t enumContainerPass(void* hApp, char* buf, unsigned int* pulLen) {
     *pulLen = n;
     return r;
 }
+
+// Create (0x40) and open (0x42) a container by name: the same command shape
+// and the same reply (the container ID), which becomes a named handle.
+uint32_t containerByName(uint8_t ins, HAPPLICATION hApplication, const char* name,
+                         HCONTAINER* phContainer) {
+    const unsigned int n = textLen(name, kConNameMax + 1);
+    if (n > kConNameMax) return SAR_INVALIDPARAMERR;
+    unsigned short appId = 0;
+    void* hDev = nullptr;
+    if (!resolveApp(hApplication, appId, hDev)) return SAR_INVALIDHANDLEERR;
+    CCOS17 cmd(ins, 0, 0, 0x80);
+    uint32_t r = cosBind(cmd, hDev);
+    if (r != SAR_OK) return r;
+    cmd.addW(appId).addBuf(name, n);
+    cmd.setWithLe(2);
+    r = cmd.SndRcv(0, -1);
+    unsigned short id = 0;
+    if (r == SAR_OK) r = rcvConId(cmd, id);
+    if (r != SAR_OK) return logRet(r);
+    *phContainer = setHdlName(HDL_CONTAINER, name, hApplication, id, kHdlNameMax);
+    return SAR_OK;
+}
 }  // namespace
+
+uint32_t reopenContainer(HCONTAINER hCon, ContainerRef& ref) {
+    char name[kHdlNameMax + 1] = {};
+    void* parent = nullptr;
+    if (!getHdlName(hCon, name, parent)) {
+        _nvlogstr("NAME ");
+        return SAR_INVALIDHANDLEERR;
+    }
+    HCONTAINER again = nullptr;
+    uint32_t r = SKF_OpenContainer(ref.hApp, name, &again);
+    if (r != SAR_OK) return logRet(r);
+    return resolveContainer(hCon, ref) ? SAR_OK : SAR_INVALIDHANDLEERR;
+}
+
+uint32_t containerByHandleName(HCONTAINER hCon, char (&name)[kHdlNameMax + 1],
+                               unsigned short& appId, void*& hDev) {
+    void* hApp = nullptr;
+    if (!getHdlName(hCon, name, hApp)) {
+        _nvlogstr("NAME ");
+        return SAR_INVALIDHANDLEERR;
+    }
+    return resolveApp(hApp, appId, hDev) ? SAR_OK : SAR_INVALIDHANDLEERR;
+}
 
 uint32_t SKF_CreateContainer(HAPPLICATION hApplication, const char* szContainerName,
                              HCONTAINER* phContainer) {
@@ -57,21 +102,8 @@ uint32_t SKF_CreateContainer(HAPPLICATION hApplication, const char* szContainerN
         _nvlog("CON NAME DHL=%8lX\n", reinterpret_cast<unsigned long>(hApplication));
     }
     *phContainer = nullptr;
-    const unsigned int n = textLen(szContainerName, kConNameMax + 1);
-    if (n > kConNameMax) return SAR_INVALIDPARAMERR;
-    unsigned short appId = 0;
-    void* hDev = nullptr;
-    if (!resolveApp(hApplication, appId, hDev)) return SAR_INVALIDHANDLEERR;
-    CCOS17 cmd(0x40, 0, 0, 0x80);
-    uint32_t r = cosBind(cmd, hDev);
+    uint32_t r = containerByName(0x40, hApplication, szContainerName, phContainer);
     if (r != SAR_OK) return r;
-    cmd.addW(appId).addBuf(szContainerName, n);
-    cmd.setWithLe(2);
-    r = cmd.SndRcv(0, -1);
-    unsigned short id = 0;
-    if (r == SAR_OK) r = rcvConId(cmd, id);
-    if (r != SAR_OK) return logRet(r);
-    *phContainer = setHdlName(HDL_CONTAINER, szContainerName, hApplication, id, kHdlNameMax);
     _nvlog("CON CREATE HDL ADR=%08lX\n", reinterpret_cast<unsigned long>(phContainer));
     _nvlog("CON CREATE HDL VAL=%08lX\n", reinterpret_cast<unsigned long>(*phContainer));
     return SAR_OK;
@@ -82,21 +114,8 @@ uint32_t SKF_OpenContainer(HAPPLICATION hApplication, const char* szContainerNam
     SKF_ENTER();
     if (!hApplication || !szContainerName || !phContainer) return SAR_INVALIDHANDLEERR;
     _nvlog("szContainerName = %s", szContainerName);
-    const unsigned int n = textLen(szContainerName, kConNameMax + 1);
-    if (n > kConNameMax) return SAR_INVALIDPARAMERR;
-    unsigned short appId = 0;
-    void* hDev = nullptr;
-    if (!resolveApp(hApplication, appId, hDev)) return SAR_INVALIDHANDLEERR;
-    CCOS17 cmd(0x42, 0, 0, 0x80);
-    uint32_t r = cosBind(cmd, hDev);
+    uint32_t r = containerByName(0x42, hApplication, szContainerName, phContainer);
     if (r != SAR_OK) return r;
-    cmd.addW(appId).addBuf(szContainerName, n);
-    cmd.setWithLe(2);
-    r = cmd.SndRcv(0, -1);
-    unsigned short id = 0;
-    if (r == SAR_OK) r = rcvConId(cmd, id);
-    if (r != SAR_OK) return logRet(r);
-    *phContainer = setHdlName(HDL_CONTAINER, szContainerName, hApplication, id, kHdlNameMax);
     _nvlog("CON OPEN HDL=%08lX\n", reinterpret_cast<unsigned long>(*phContainer));
     return SAR_OK;
 }
@@ -152,16 +171,12 @@ uint32_t SKF_GetContainerType(HCONTAINER hContainer, unsigned int* pulContainerT
     SKF_ENTER();
     if (!hContainer || !pulContainerType) return SAR_INVALIDHANDLEERR;
     char name[kHdlNameMax + 1] = {};
-    void* hApp = nullptr;
-    if (!getHdlName(hContainer, name, hApp)) {
-        _nvlogstr("NAME ");
-        return SAR_INVALIDHANDLEERR;
-    }
     unsigned short appId = 0;
     void* hDev = nullptr;
-    if (!resolveApp(hApp, appId, hDev)) return SAR_INVALIDHANDLEERR;
+    uint32_t r = containerByHandleName(hContainer, name, appId, hDev);
+    if (r != SAR_OK) return r;
     CCOS17 cmd(0x4A, 0, 0, 0x80);
-    uint32_t r = cosBind(cmd, hDev);
+    r = cosBind(cmd, hDev);
     if (r != SAR_OK) return r;
     cmd.addW(appId).addBuf(name, textLen(name, kHdlNameMax));
     cmd.setWithLe(11);

@@ -46,18 +46,10 @@ uint32_t SKF_GenECCKeyPairEx(HCONTAINER hContainer, unsigned int ulAlgId, BOOL b
     if (sw == 0x6A94 || sw == 0x6A91) {
         // The card lost the container's selection: reopen it and send the
         // command once more.
-        char name[kHdlNameMax + 1] = {};
-        void* parent = nullptr;
-        if (!getHdlName(hContainer, name, parent)) {
-            _nvlogstr("NAME ");
-            return SAR_INVALIDHANDLEERR;
-        }
-        HCONTAINER again = nullptr;
-        r = SKF_OpenContainer(c.hApp, name, &again);
-        if (r != SAR_OK) return logRet(r);
         // The data field is rebuilt (with the identifier the reopen
         // refreshed) rather than trusted to have survived the reply.
-        if (!resolveContainer(hContainer, c)) return SAR_INVALIDHANDLEERR;
+        r = reopenContainer(hContainer, c);
+        if (r != SAR_OK) return r;
         retry.m_link = cmd.m_link;
         addKeyGenData(retry, c);
         retry.setWithLe(64);

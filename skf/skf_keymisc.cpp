@@ -54,14 +54,10 @@ uint32_t SKFX_GetContainerInfo(HCONTAINER hContainer, unsigned char* pbInfo,
     SKF_ENTER();
     if (!hContainer || !pulInfoLen) return SAR_INVALIDHANDLEERR;
     char name[kHdlNameMax + 1] = {};
-    void* hApp = nullptr;
-    if (!getHdlName(hContainer, name, hApp)) {
-        _nvlogstr("NAME ");
-        return SAR_INVALIDHANDLEERR;
-    }
     unsigned short appId = 0;
     void* hDev = nullptr;
-    if (!resolveApp(hApp, appId, hDev)) return SAR_INVALIDHANDLEERR;
+    uint32_t r = containerByHandleName(hContainer, name, appId, hDev);
+    if (r != SAR_OK) return r;
     CCOS17 cmd(0x4A, 0, 0, 0x80);
     cmd.addW(appId).addBuf(name, textLen(name, kHdlNameMax));
     cmd.setWithLe(11);

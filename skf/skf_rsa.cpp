@@ -88,16 +88,8 @@ uint32_t SKF_GenRSAKeyPairEx(HCONTAINER hContainer, unsigned int ulBitsLen, BOOL
     if (sw == 0x6A94 || sw == 0x6A91) {
         // Reopen the container and send the command once more, as the ECC
         // key generation does.
-        char name[kHdlNameMax + 1] = {};
-        void* parent = nullptr;
-        if (!getHdlName(hContainer, name, parent)) {
-            _nvlogstr("NAME ");
-            return SAR_INVALIDHANDLEERR;
-        }
-        HCONTAINER again = nullptr;
-        r = SKF_OpenContainer(c.hApp, name, &again);
-        if (r != SAR_OK) return logRet(r);
-        if (!resolveContainer(hContainer, c)) return SAR_INVALIDHANDLEERR;
+        r = reopenContainer(hContainer, c);
+        if (r != SAR_OK) return r;
         retry.m_link = cmd.m_link;
         retry.addW(c.appId).addW(c.conId).addDw(ulBitsLen);
         r = retry.SndRcv(0, -1);
