@@ -58,6 +58,13 @@ int decodeData(const Json::Value& v, uint8_t** data, int* length) {
     return 0;
 }
 
+// The container name and the decoded data of a [name, Base64 data] pair.
+int nameAndData(const Json::Value& p, std::string& container, uint8_t** data, int* length) {
+    if (!isNameAndData(p)) return kBadParams;
+    container = p[0].isString() ? p[0].asString() : std::string();
+    return decodeData(p[1], data, length);
+}
+
 }  // namespace
 
 int SignInfo(const Json::Value& p, std::string& text, int mode) {
@@ -199,11 +206,10 @@ int rkEnumContainer(const Json::Value&, Json::Value& value) {
 }
 
 int SignDataToPKCS7(const Json::Value& p, std::string& text) {
-    if (!isNameAndData(p)) return kBadParams;
-    std::string container = p[0].isString() ? p[0].asString() : std::string();
+    std::string container;
     uint8_t* data = nullptr;
     int length = 0;
-    int rc = decodeData(p[1], &data, &length);
+    int rc = nameAndData(p, container, &data, &length);
     if (rc != 0) return rc;
     uint8_t* message = nullptr;
     int messageLength = 2048;
@@ -213,11 +219,10 @@ int SignDataToPKCS7(const Json::Value& p, std::string& text) {
 }
 
 int SignDataNormal(const Json::Value& p, Json::Value& value) {
-    if (!isNameAndData(p)) return kBadParams;
-    std::string container = p[0].isString() ? p[0].asString() : std::string();
+    std::string container;
     uint8_t* data = nullptr;
     int length = 0;
-    int rc = decodeData(p[1], &data, &length);
+    int rc = nameAndData(p, container, &data, &length);
     if (rc != 0) return rc;
     uint8_t signature[64];
     uint8_t* cert = nullptr;

@@ -6,8 +6,9 @@
 namespace {
 // The members are written directly in their byte order ("function",
 // "randomId", "result", "reterr"), as the writer would sort them.
-void build(std::string& reply, const std::string& function, const std::string& randomId,
-           const Json::Value& result, int reterr) {
+template <typename WriteResult>
+void buildWith(std::string& reply, const std::string& function, const std::string& randomId,
+               WriteResult writeResult, int reterr) {
     reply.clear();
     reply += "{\"function\":";
     replywriter::quote(function, reply);
@@ -16,10 +17,16 @@ void build(std::string& reply, const std::string& function, const std::string& r
         replywriter::quote(randomId, reply);
     }
     reply += ",\"result\":";
-    replywriter::write(result, reply);
+    writeResult(reply);
     reply += ",\"reterr\":";
     reply += std::to_string(reterr);
     reply += '}';
+}
+
+void build(std::string& reply, const std::string& function, const std::string& randomId,
+           const Json::Value& result, int reterr) {
+    auto value = [&](std::string& out) { replywriter::write(result, out); };
+    buildWith(reply, function, randomId, value, reterr);
 }
 }  // namespace
 
@@ -33,16 +40,9 @@ void makeJsonInt(std::string& reply, int value, std::string function, std::strin
 
 void makeJsonStr(std::string& reply, const std::string& text, std::string function,
                  std::string randomId) {
-    reply.clear();
-    reply += "{\"function\":";
-    replywriter::quote(function, reply);
-    if (!randomId.empty()) {
-        reply += ",\"randomId\":";
-        replywriter::quote(randomId, reply);
-    }
-    reply += ",\"result\":";
-    replywriter::quote(text, reply);
-    reply += ",\"reterr\":0}";
+    // A text result goes straight into the reply, with no JSON value built.
+    auto quoted = [&](std::string& out) { replywriter::quote(text, out); };
+    buildWith(reply, function, randomId, quoted, 0);
 }
 
 void makeJsonJV(std::string& reply, const Json::Value& value, std::string function,
