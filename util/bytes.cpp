@@ -85,8 +85,9 @@ int IsCharacterInBuffer(const uint8_t* buffer, uint8_t byte, int count) {
 int BcdToStr(const uint8_t* bcd, int count, char* out) {
     if (!bcd || !out || count <= 0) return 0;
     for (int i = 0; i < count; ++i) {
-        out[2 * i] = static_cast<char>('0' + (bcd[i] >> 4));
-        out[2 * i + 1] = static_cast<char>('0' + (bcd[i] & 0x0F));
+        const size_t at = 2 * static_cast<size_t>(i);
+        out[at] = static_cast<char>('0' + (bcd[i] >> 4));
+        out[at + 1] = static_cast<char>('0' + (bcd[i] & 0x0F));
     }
     return 2 * count;
 }

@@ -147,14 +147,16 @@ int CBytesEx::Set(const void* data, int length, int isHex) {
         int text = isHex ? 3 * length / 2 + 100 : 3 * length + 2;
         if (!reserve(bytes, text)) return 0;
     }
+    // No copy from an absent source: memcpy's source must not be null even
+    // for zero bytes.
     if (isHex) {
-        memcpy(m_hex, data, n);
+        if (n > 0) memcpy(m_hex, data, n);
         m_hexLen = length;
         m_hex[n] = 0;
         m_byteLen = hex2asc(m_hex, length, m_bytes, 0, static_cast<size_t>(m_capacity - 1));
         m_bytes[m_byteLen] = 0;
     } else {
-        memcpy(m_bytes, data, n);
+        if (n > 0) memcpy(m_bytes, data, n);
         m_byteLen = length;
         m_bytes[n] = 0;
         bool cArray = m_cArray;
