@@ -164,6 +164,50 @@ TEST_F(FingerFault, UnplugDuringAnEnrolment) {
     EXPECT_EQ(run("GetFingerUsed", array({"ue"}))["result"], array({"ue", array({2})}));
 }
 
+TEST_F(FingerFault, BadFramesDuringAnEnrolment) {
+    needUser();
+    // A lost progress frame costs the page one progress message, nothing
+    // more: the captures go on and the finger is enrolled whole.
+    Json::Value r = run("RegisterUser", array({"ud", 4, "d four"}));
+    ASSERT_EQ(r["result"], array({6})) << r;
+    sendLater("WaitEnroll");
+    ASSERT_TRUE(touch("dora-ring"));
+    ASSERT_EQ(next()["result"], array({0, 5}));
+    setFault("drop", false);
+    ASSERT_TRUE(touch("dora-ring"));
+    ASSERT_TRUE(eventually([&] { return faultsSpent(); }, kCardBound)) << status();
+    for (int left = 3; left >= 1; --left) {
+        ASSERT_TRUE(touch("dora-ring"));
+        ASSERT_EQ(next()["result"], array({0, left}));
+    }
+    ASSERT_TRUE(touch("dora-ring"));
+    Json::Value m = next(milliseconds(20000));
+    EXPECT_EQ(m["function"], "ackEnroll") << m;
+    EXPECT_EQ(m["reterr"], 0) << m << keyLogTail();
+    EXPECT_EQ(run("GetFingerUsed", array({"ud"}))["result"], array({"ud", array({4})}));
+
+    // A broken progress frame ends the enrolment with an error; nothing was
+    // written, and the next enrolment and login work.
+    r = run("AddFinger", array({"ud", 6, "d six"}));
+    ASSERT_EQ(r["result"], array({6})) << r;
+    sendLater("WaitEnroll");
+    ASSERT_TRUE(touch("dora-thumb"));
+    ASSERT_EQ(next()["result"], array({0, 5}));
+    setFault("bad-checksum", false);
+    ASSERT_TRUE(touch("dora-thumb"));
+    m = next();
+    EXPECT_EQ(m["function"], "ackEnroll") << m;
+    EXPECT_EQ(m["reterr"], 103) << m << keyLogTail();
+    EXPECT_TRUE(faultsSpent()) << status();
+    expectOthersServed();
+    EXPECT_EQ(run("GetFingerUsed", array({"ud"}))["result"], array({"ud", array({4})}));
+    EXPECT_NE(status().find("templates=2/"), std::string::npos) << status();
+    m = enrolFinger(*c_, key(), "AddFinger", "ud", 6, "d six", "dora-thumb");
+    EXPECT_EQ(m["reterr"], 0) << m << keyLogTail();
+    EXPECT_EQ(run("GetFingerUsed", array({"ud"}))["result"], array({"ud", array({4, 6})}));
+    expectLoginWorks();
+}
+
 TEST_F(FingerFault, UnplugWhileTheKeyWritesTheEnrolledFinger) {
     needUser();
     startEnrolment("AddFinger", "uv", 8, "vee eight", "victor-ring");
