@@ -109,6 +109,9 @@ int connectNamed(const char* devName);
 // given); the others are closed again. kOk, kBadLength or kOpenApp.
 int openBaseApp(const char* list, unsigned size, char* name, size_t cap);
 
+// Connects on demand; false when no key can be reached.
+bool connected();
+
 // Opens the application (reconnecting once when the link was lost) into
 // m_hApp and verifies the built-in user PIN; kOk or kFailed (logged).
 int openAppWithPin(const char* app);

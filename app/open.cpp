@@ -1,9 +1,14 @@
-// Opening an application of the key with the built-in user PIN, and a
-// container in it: the first steps of every operation that uses a private
-// key of the layout.
+// Reaching the key on demand; opening an application of the key with the
+// built-in user PIN, and a container in it: the first steps of every
+// operation that uses a private key of the layout.
 #include "app/internal.h"
 
 namespace nvapp {
+
+bool connected() {
+    if (!CNvId::m_hDev) CNvId::openDev();
+    return CNvId::m_hDev != nullptr;
+}
 
 int openAppWithPin(const char* app) {
     uint32_t r = CNvId::openApp(CNvId::m_hDev, app, &CNvId::m_hApp, true);

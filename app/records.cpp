@@ -21,11 +21,6 @@ const char s_fname[12][32] = {
 
 constexpr int kMaxFingers = 10;
 
-bool connected() {
-    if (!CNvId::m_hDev) CNvId::openDev();
-    return CNvId::m_hDev != nullptr;
-}
-
 // The containers of the open application (256-byte list, as the records
 // need no more: ten names of at most 11 characters).
 int listRecords(char* list, unsigned int* size) {

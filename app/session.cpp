@@ -51,12 +51,6 @@ void fillFromCache(char* serial, int* type, char* label, char* pubKey, char* app
     if (app) copyText(app, 32, m_dev_info.app);
 }
 
-// Connects on demand; false when no key can be reached.
-bool connected() {
-    if (!CNvId::m_hDev) CNvId::openDev();
-    return CNvId::m_hDev != nullptr;
-}
-
 // Reads a 32-byte text field (label or serial number) with the retry rule.
 int readText(uint32_t (*get)(DEVHANDLE, void*), char* buffer, int* length, int where) {
     if (!connected()) return kNoDev;

@@ -13,11 +13,6 @@ namespace {
 // Elementary file that keeps the server public key (X || Y).
 constexpr unsigned short kSvrPubFile = 0x5108;
 
-bool connected() {
-    if (!CNvId::m_hDev) CNvId::openDev();
-    return CNvId::m_hDev != nullptr;
-}
-
 // The 64-byte raw signature (last 32 bytes of the r and s fields).
 void rawSig(const ECCSIGNATUREBLOB& sig, uint8_t* out) {
     memcpy(out, sig.r + m_ECCxyStart, 32);
