@@ -12,10 +12,10 @@ namespace {
 #define SHA1_W(t) \
     (w[(t)&15] = rol32(w[((t) + 13) & 15] ^ w[((t) + 8) & 15] ^ w[((t) + 2) & 15] ^ w[(t)&15], 1))
 
-#define SHA1_STEP(a, b, c, d, e, f, k, x)      \
-    do {                                       \
-        e += rol32(a, 5) + f(b, c, d) + k + x; \
-        b = rol32(b, 30);                      \
+#define SHA1_STEP(a, b, c, d, e, f, k, x)            \
+    do {                                             \
+        (e) += rol32(a, 5) + f(b, c, d) + (k) + (x); \
+        (b) = rol32(b, 30);                          \
     } while (0)
 
 #define SHA1_F1(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))

@@ -54,17 +54,17 @@ inline void sm3_expand(uint32_t* w, unsigned i) {
 
 // One round: d becomes the new A (TT1) and h the new E (P0(TT2)); b and f are
 // rotated in place. The next round names the registers one place on.
-#define SM3_ROUND(j, a, b, c, d, e, f, g, h)                 \
-    do {                                                     \
-        if ((j) + 4 >= 16) sm3_expand(w, (j) + 4);           \
-        const uint32_t a12 = rol32(a, 12);                   \
-        const uint32_t ss1 = rol32(a12 + (e) + kT[j], 7);    \
-        const uint32_t ss2 = ss1 ^ a12;                      \
-        d += sm3_FF(j, a, b, c) + ss2 + (w[j] ^ w[(j) + 4]); \
-        h += sm3_GG(j, e, f, g) + ss1 + w[j];                \
-        b = rol32(b, 9);                                     \
-        f = rol32(f, 19);                                    \
-        h = sm3_P0(h);                                       \
+#define SM3_ROUND(j, a, b, c, d, e, f, g, h)                   \
+    do {                                                       \
+        if ((j) + 4 >= 16) sm3_expand(w, (j) + 4);             \
+        const uint32_t a12 = rol32(a, 12);                     \
+        const uint32_t ss1 = rol32(a12 + (e) + kT[j], 7);      \
+        const uint32_t ss2 = ss1 ^ a12;                        \
+        (d) += sm3_FF(j, a, b, c) + ss2 + (w[j] ^ w[(j) + 4]); \
+        (h) += sm3_GG(j, e, f, g) + ss1 + w[j];                \
+        (b) = rol32(b, 9);                                     \
+        (f) = rol32(f, 19);                                    \
+        (h) = sm3_P0(h);                                       \
     } while (0)
 
 #define SM3_ROUND8(j)                           \

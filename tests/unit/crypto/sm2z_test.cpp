@@ -70,7 +70,7 @@ struct Sm2Key {
     Bytes signMessage(const Bytes& m, const char* id) const {
         EVP_MD_CTX* md = EVP_MD_CTX_new();
         EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new(pkey, nullptr);
-        if (id) EVP_PKEY_CTX_set1_id(pctx, id, strlen(id));
+        if (id) EVP_PKEY_CTX_set1_id(pctx, id, static_cast<int>(strlen(id)));
         EVP_MD_CTX_set_pkey_ctx(md, pctx);
         Bytes sig(80);
         size_t len = sig.size();
@@ -84,7 +84,7 @@ struct Sm2Key {
     bool verifyMessage(const Bytes& m, const Bytes& sig, const char* id) const {
         EVP_MD_CTX* md = EVP_MD_CTX_new();
         EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new(pkey, nullptr);
-        if (id) EVP_PKEY_CTX_set1_id(pctx, id, strlen(id));
+        if (id) EVP_PKEY_CTX_set1_id(pctx, id, static_cast<int>(strlen(id)));
         EVP_MD_CTX_set_pkey_ctx(md, pctx);
         bool ok = EVP_DigestVerifyInit(md, nullptr, EVP_sm3(), nullptr, pkey) == 1 &&
                   EVP_DigestVerify(md, sig.data(), sig.size(), m.data(), m.size()) == 1;

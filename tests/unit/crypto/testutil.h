@@ -60,7 +60,7 @@ inline Bytes osslCipher(const EVP_CIPHER* c, bool encrypt, const uint8_t* key, c
               EVP_CipherFinal_ex(ctx, out.data() + n1, &n2) == 1;
     EVP_CIPHER_CTX_free(ctx);
     if (!ok) return {};
-    out.resize(static_cast<size_t>(n1 + n2));
+    out.resize(static_cast<size_t>(n1) + static_cast<size_t>(n2));
     return out;
 }
 
@@ -77,5 +77,5 @@ struct Guarded {
             if (raw[i] != kByte || raw[kGuard + n + i] != kByte) return false;
         return true;
     }
-    Bytes bytes() const { return Bytes(raw.begin() + kGuard, raw.begin() + kGuard + n); }
+    Bytes bytes() const { return Bytes(raw.data() + kGuard, raw.data() + kGuard + n); }
 };
