@@ -130,6 +130,10 @@ void Tally::add(const Tally& o) {
     pollsMatched += o.pollsMatched;
     pollsAbandoned += o.pollsAbandoned;
     signaturesVerified += o.signaturesVerified;
+    leftUnread += o.leftUnread;
+    handshakes += o.handshakes;
+    handshakeUs.first += o.handshakeUs.first;
+    if (o.handshakeUs.second > handshakeUs.second) handshakeUs.second = o.handshakeUs.second;
     for (const auto& [k, n] : o.codes)
         codes[k] += n;
     for (const auto& [f, l] : o.latency) {

@@ -4,9 +4,11 @@
 //       enrols one finger of NAME through the daemon (the virtual key touches
 //       by itself), so that verification polls have a template to match.
 //   soak_load run     --port P [--clients 50] [--seconds 60] [--depth 4]
-//                     [--seed 1] [--verify-every 4] [--churn N] [--poll-every 500]
-//                     [--user NAME]
-//       N connections send the mixed commands for the given time; prints the
+//                     [--seed 1] [--verify-every 4] [--churn N] [--rude N]
+//                     [--poll-every 500] [--user NAME]
+//       N connections send the mixed commands for the given time (--churn:
+//       each reconnects every N turns; --rude: every N turns each sends a
+//       batch and closes without reading the replies); prints the
 //       counts and exits 1 when a reply was missing, out of order, unasked,
 //       carried an unexpected code or a wrong result.
 //   soak_load verdict --samples F --log-samples F --fd-idle-before N
@@ -134,25 +136,44 @@ int setup(const Args& a) {
 std::atomic<bool> g_stop{false};
 std::atomic<unsigned long> g_answered{0};
 
+// How every connection of a run behaves.
+struct Settings {
+    unsigned short port = 0;
+    soak::Weights weights;
+    int depth = 4;
+    int verifyEvery = 4;
+    long churn = 0;  // reconnect after every N turns
+    long rude = 0;   // every N turns: send a batch and close without reading
+};
+
 class Connection {
   public:
-    Connection(int index, unsigned short port, const soak::Reference& ref, unsigned seed, int depth,
-               int verifyEvery, long churn)
-        : port_(port),
+    Connection(int index, const Settings& settings, const soak::Reference& ref, unsigned seed)
+        : port_(settings.port),
           ref_(ref),
-          mix_(ref, soak::Weights(), seed, "c" + std::to_string(index), verifyEvery),
-          depth_(depth),
-          churn_(churn) {}
+          mix_(ref, settings.weights, seed, "c" + std::to_string(index), settings.verifyEvery),
+          depth_(settings.depth),
+          churn_(settings.churn),
+          rude_(settings.rude) {}
 
+    // A handshake waits on the daemon's one network thread like any
+    // command, so it gets as long as a reply; every failed try counts.
     bool open() {
-        client_ = std::make_unique<fpkit::WsClient>();
-        for (int i = 0; i < 50; ++i) {
-            if (client_->connect(port_)) return true;
-            std::this_thread::sleep_for(milliseconds(100));
+        for (int i = 0; i < 5; ++i) {
             client_ = std::make_unique<fpkit::WsClient>();
+            const Clock::time_point at = Clock::now();
+            if (client_->connect(port_, "/websocket", kReplyWait)) {
+                const double us =
+                    std::chrono::duration<double, std::micro>(Clock::now() - at).count();
+                ++tally_.handshakes;
+                tally_.handshakeUs.first += us;
+                if (us > tally_.handshakeUs.second) tally_.handshakeUs.second = us;
+                return true;
+            }
+            ++tally_.connectFailures;
+            tally_.note("cannot connect: " + client_->lastError());
+            std::this_thread::sleep_for(milliseconds(100));
         }
-        ++tally_.connectFailures;
-        tally_.note("cannot connect: " + client_->lastError());
         return false;
     }
 
@@ -163,11 +184,17 @@ class Connection {
                 ++tally_.reconnects;
                 if (!open()) return;
             }
+            ++turns;
+            if (rude_ > 0 && turns % static_cast<unsigned long>(rude_) == 0) {
+                leaveUnread();
+                if (!open()) return;
+                continue;
+            }
             if (mix_.nextIsPollCycle())
                 pollCycle();
             else
                 batch();
-            if (churn_ > 0 && ++turns % static_cast<unsigned long>(churn_) == 0) {
+            if (churn_ > 0 && turns % static_cast<unsigned long>(churn_) == 0) {
                 ++tally_.reconnects;
                 if (!open()) return;
             }
@@ -188,6 +215,15 @@ class Connection {
         for (int i = 0; i < n; ++i)
             cmds.push_back(mix_.next());
         exchange(std::move(cmds));
+    }
+
+    // Sends a batch and goes away without reading the replies: the daemon
+    // then writes to a connection that has closed.
+    void leaveUnread() {
+        const int n = mix_.depth(depth_);
+        for (int i = 0; i < n; ++i)
+            if (client_->sendText(mix_.next().request, kReplyWait)) ++tally_.leftUnread;
+        ++tally_.reconnects;
     }
 
     // Starts a verification, polls it a few times and cancels it. Another
@@ -279,6 +315,7 @@ class Connection {
     soak::Mix mix_;
     int depth_;
     long churn_;
+    long rude_;
     std::unique_ptr<fpkit::WsClient> client_;
     soak::Tally tally_;
 };
@@ -313,9 +350,13 @@ int run(const Args& a) {
     const int depth = static_cast<int>(a.num("depth", 4));
     const unsigned seed = static_cast<unsigned>(a.num("seed", 1));
     const int verifyEvery = static_cast<int>(a.num("verify-every", 4));
-    const long churn = a.num("churn", 0);
-    soak::Weights weights;
-    weights.pollEvery = static_cast<int>(a.num("poll-every", weights.pollEvery));
+    Settings set;
+    set.port = port;
+    set.depth = depth;
+    set.verifyEvery = verifyEvery;
+    set.churn = a.num("churn", 0);
+    set.rude = a.num("rude", 0);
+    set.weights.pollEvery = static_cast<int>(a.num("poll-every", set.weights.pollEvery));
     if (port == 0 || clients < 1 || seconds < 1 || depth < 1) {
         fprintf(stderr, "run: needs --port, and positive --clients, --seconds, --depth\n");
         return 2;
@@ -325,14 +366,13 @@ int run(const Args& a) {
 
     std::vector<std::unique_ptr<Connection>> conns;
     for (int i = 0; i < clients; ++i)
-        conns.push_back(
-            std::make_unique<Connection>(i, port, ref, seed * 1000 + i, depth, verifyEvery, churn));
+        conns.push_back(std::make_unique<Connection>(i, set, ref, seed * 1000 + i));
     for (auto& c : conns)
         c->open();
     printf(
-        "soak: clients=%d seconds=%ld depth=%d seed=%u verify_every=%d churn=%ld "
+        "soak: clients=%d seconds=%ld depth=%d seed=%u verify_every=%d churn=%ld rude=%ld "
         "poll_every=%d\n",
-        clients, seconds, depth, seed, verifyEvery, churn, weights.pollEvery);
+        clients, seconds, depth, seed, verifyEvery, set.churn, set.rude, set.weights.pollEvery);
     fflush(stdout);
 
     const Clock::time_point start = Clock::now();
@@ -361,11 +401,14 @@ int run(const Args& a) {
 
     printf(
         "soak: sent=%lu answered=%lu missing=%lu out_of_order=%lu unasked=%lu "
-        "unexpected=%lu bad_results=%lu connect_failures=%lu reconnects=%lu\n",
+        "unexpected=%lu bad_results=%lu connect_failures=%lu reconnects=%lu left_unread=%lu\n",
         all.sent, all.answered, all.missing, all.outOfOrder, all.unasked, all.unexpected,
-        all.badResults, all.connectFailures, all.reconnects);
+        all.badResults, all.connectFailures, all.reconnects, all.leftUnread);
     printf("soak: elapsed=%.1fs commands_per_second=%.1f\n", elapsed,
            static_cast<double>(all.answered) / elapsed);
+    printf("soak: handshakes=%lu mean_ms=%.2f max_ms=%.2f\n", all.handshakes,
+           all.handshakes ? all.handshakeUs.first / 1000.0 / all.handshakes : 0.0,
+           all.handshakeUs.second / 1000.0);
     printf("soak: poll_cycles=%lu matched=%lu abandoned=%lu signatures_verified=%lu\n",
            all.pollCycles, all.pollsMatched, all.pollsAbandoned, all.signaturesVerified);
     printf("soak: %-16s %9s %10s %10s  reterr:count\n", "command", "replies", "mean_ms", "max_ms");

@@ -97,7 +97,10 @@ std::string replyId(const Json::Value& reply);
 struct Tally {
     unsigned long sent = 0, answered = 0, outOfOrder = 0, unasked = 0, missing = 0, unexpected = 0,
                   badResults = 0, reconnects = 0, connectFailures = 0, pollCycles = 0,
-                  pollsMatched = 0, pollsAbandoned = 0, signaturesVerified = 0;
+                  pollsMatched = 0, pollsAbandoned = 0, signaturesVerified = 0,
+                  leftUnread = 0,  // sent on --rude turns and never read: not in `sent`
+        handshakes = 0;
+    std::pair<double, double> handshakeUs{0, 0};  // sum and max
     // (function, reterr) -> replies
     std::map<std::pair<std::string, int>, unsigned long> codes;
     // function -> sum and max of the reply latency in microseconds
