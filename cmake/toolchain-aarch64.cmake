@@ -23,8 +23,14 @@ set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${triplet}/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# Test binaries (gtest discovery, ctest) run through qemu-user.
+# Test binaries (gtest discovery, ctest) run through qemu-user with the
+# root as the guest's library prefix, so the loader and libc both come from
+# libc6:arm64 (/lib/ld-linux-aarch64.so.1, /lib/aarch64-linux-gnu). A prefix
+# of /usr/${triplet} would take the loader of the cross package while the
+# loader's cache still finds libc6:arm64: two glibc builds in one process
+# (glibc only works with the loader of its own build), and the first fork or
+# thread join spins for ever.
 find_program(FPK_QEMU_AARCH64 NAMES qemu-aarch64 qemu-aarch64-static)
 if(FPK_QEMU_AARCH64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${FPK_QEMU_AARCH64} -L /usr/${triplet})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${FPK_QEMU_AARCH64} -L /)
 endif()
