@@ -443,6 +443,9 @@ void nvapp::stopEnrollQuietly() {
         _nvlogstr("stop enroll before reconnect");
         m_enrollExit.store(true);
         if (m_bevt_enroll.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+        // The module's answer to the abort ends the worker's wait; should it
+        // be lost, the default transfer wait does, not the worker's long one.
+        PORT_SETWAITTIME(0);
     }
     m_thrdHdlEnroll.join();
 }

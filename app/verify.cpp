@@ -268,6 +268,9 @@ void nvapp::stopVerifyQuietly() {
         _nvlogstr("stop verify before reconnect");
         m_verifyExit.store(true);
         if (m_bevt_verify.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+        // The module's answer to the abort ends the worker's wait; should it
+        // be lost, the default transfer wait does, not the worker's long one.
+        PORT_SETWAITTIME(0);
     }
     m_thrdHdlVerify.join();
 }

@@ -7,6 +7,7 @@
 #include <libusb.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 
 #include "log/log.h"
@@ -21,6 +22,7 @@ uint32_t m_EP_IN = 0x82;
 uint32_t m_EP_OUT = 0x02;
 uint32_t m_usb_bInterfaceNumber = 0;
 std::atomic<uint32_t> m_msWait{SS_DEFAULT_WAIT_MS};
+std::atomic<uint64_t> m_msWaitSetAt{0};  // when m_msWait was last set
 // Read by a worker's receive while the network thread sends.
 std::atomic<libusb_device_handle*> m_dev_handle{nullptr};
 
@@ -129,10 +131,20 @@ int usbWriteUnit(void* ctx, const uint8_t* unit, size_t len) {
 }
 
 int usbReadUnit(void* ctx, uint8_t* unit, size_t len, size_t* got) {
+    // In slices, so that a shorter wait set meanwhile ends the wait.
+    const uint64_t start = ssUsbNowMs();
+    const uint32_t wait = m_msWait.load();
     int done = 0;
-    const int r = libusb_bulk_transfer(static_cast<libusb_device_handle*>(ctx),
-                                       static_cast<unsigned char>(m_EP_IN), unit,
-                                       static_cast<int>(len), &done, m_msWait.load());
+    int r = LIBUSB_ERROR_TIMEOUT;
+    for (uint32_t left = wait; left > 0 && r == LIBUSB_ERROR_TIMEOUT && done == 0;
+         left = ssUsbWaitLeft(start, wait)) {
+        const uint32_t slice = left < SS_WAIT_SLICE_MS ? left : SS_WAIT_SLICE_MS;
+        r = libusb_bulk_transfer(static_cast<libusb_device_handle*>(ctx),
+                                 static_cast<unsigned char>(m_EP_IN), unit, static_cast<int>(len),
+                                 &done, slice);
+    }
+    // A unit that arrived as the slice ended is a unit.
+    if (r == LIBUSB_ERROR_TIMEOUT && done > 0) r = 0;
     if (r < 0) {
         _nvlogstr("failed to read \n");
         return r == LIBUSB_ERROR_TIMEOUT ? SS_ERR_TIMEOUT : SS_ERR_RXD;
@@ -146,6 +158,26 @@ int usbReadUnit(void* ctx, uint8_t* unit, size_t len, size_t* got) {
 
 void ssUsbTimeout(uint32_t ms) {
     m_msWait = ms == 0 ? SS_DEFAULT_WAIT_MS : ms;
+    m_msWaitSetAt = ssUsbNowMs();
+}
+
+uint64_t ssUsbNowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+uint32_t ssUsbWaitLeft(uint64_t startMs, uint32_t startWait) {
+    uint64_t end = startMs + startWait;
+    // A wait time set after the wait began counts from when it was set; it
+    // may end the wait sooner, never later.
+    const uint64_t setAt = m_msWaitSetAt.load();
+    if (setAt > startMs) {
+        const uint64_t other = setAt + m_msWait.load();
+        if (other < end) end = other;
+    }
+    const uint64_t now = ssUsbNowMs();
+    return now >= end ? 0 : static_cast<uint32_t>(end - now);
 }
 uint32_t ssUsbGetTimeout() {
     return m_msWait.load();

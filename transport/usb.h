@@ -14,9 +14,20 @@ constexpr size_t USB_NAME_MAX = 128;
 // libusb reports at most this many port numbers per device.
 constexpr int USB_MAX_PORTS = 8;
 
-// Wait time of every bulk transfer (0 selects 3000 ms).
+// Wait time of every bulk transfer (0 selects 3000 ms). Setting it also
+// applies to the waits in progress, from the moment it is set, when that
+// ends them sooner: a cancel that sets the default wait frees a receive
+// that waited for a fingerprint answer with a long one.
 void ssUsbTimeout(uint32_t ms);
 uint32_t ssUsbGetTimeout();
+// Steady-clock milliseconds, the time base of the waits.
+uint64_t ssUsbNowMs();
+// Milliseconds left of a wait that began at `startMs` with the wait time
+// `startWait` then in force (0 when it is over).
+uint32_t ssUsbWaitLeft(uint64_t startMs, uint32_t startWait);
+// Longest single blocking step of a wait, so that a change of the wait
+// time is seen soon.
+constexpr uint32_t SS_WAIT_SLICE_MS = 100;
 
 // Lists the devices with these ids (0 = the current ss_Vid / ss_Pid): their
 // names, each followed by a zero byte, and one more zero byte, into `names`

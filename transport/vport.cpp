@@ -69,7 +69,12 @@ int sockWriteUnit(void* ctx, const uint8_t* unit, size_t len) {
 
 int sockReadUnit(void* ctx, uint8_t* unit, size_t len, size_t* got) {
     const int fd = static_cast<VKeyConn*>(ctx)->fd.load();
-    const int w = waitFor(fd, POLLIN, SS_ERR_TIMEOUT, ssUsbGetTimeout());
+    // In slices, so that a shorter wait set meanwhile ends the wait.
+    const uint64_t start = ssUsbNowMs();
+    const uint32_t wait = ssUsbGetTimeout();
+    int w = SS_ERR_TIMEOUT;
+    for (uint32_t left = wait; left > 0 && w == SS_ERR_TIMEOUT; left = ssUsbWaitLeft(start, wait))
+        w = waitFor(fd, POLLIN, SS_ERR_TIMEOUT, left < SS_WAIT_SLICE_MS ? left : SS_WAIT_SLICE_MS);
     if (w != 0) {
         _nvlogstr("failed to read \n");
         return w;

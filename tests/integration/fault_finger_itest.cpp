@@ -316,3 +316,45 @@ TEST_F(FingerFault, AKeyKilledDuringALogin) {
     expectLoginWorks();
     EXPECT_EQ(userNames(), before);
 }
+
+TEST_F(FingerFault, ACancelWhoseAnswerIsLost) {
+    needUser();
+    // The module's answer to the cancel is lost: the worker must not hold
+    // the cancel, and with it every client, for the whole verification
+    // wait; the cancel's own wait (the default transfer wait) ends it.
+    const milliseconds bound(10000);
+    sendLater("LoginFinger");
+    ASSERT_TRUE(moduleIs("verifying")) << status();
+    setFault("drop", false);
+    sendLater("CancelVerify");
+    Json::Value a = next(bound), b = next(bound);
+    EXPECT_EQ(a["reterr"], 5) << a;
+    EXPECT_EQ(b["reterr"], 5) << b;
+    EXPECT_NE(a["function"], b["function"]) << "the answer and the pushed result: " << a << b;
+    EXPECT_TRUE(faultsSpent()) << status();
+    expectOthersServed();
+    expectLoginWorks();
+
+    // The same for a page that connects during a login (its handshake
+    // reconnects the key, which ends the verification quietly) and for one
+    // that leaves during a login (its close ends the verification).
+    sendLater("LoginFinger");
+    ASSERT_TRUE(moduleIs("verifying")) << status();
+    setFault("drop", false);
+    auto late = std::make_unique<WsClient>();
+    ASSERT_TRUE(late->connect(s_->daemon->port(), "/websocket", bound)) << late->lastError();
+    EXPECT_EQ(command(*late, "GetVersion", Json::Value(), bound)["result"], "1.0.1.32 MEBO");
+    EXPECT_TRUE(faultsSpent()) << status();
+    c_ = std::move(late);
+    expectLoginWorks();
+
+    sendLater("LoginFinger");
+    ASSERT_TRUE(moduleIs("verifying")) << status();
+    setFault("drop", false);
+    c_.reset();
+    late = std::make_unique<WsClient>();
+    ASSERT_TRUE(late->connect(s_->daemon->port(), "/websocket", bound)) << late->lastError();
+    EXPECT_EQ(command(*late, "GetVersion", Json::Value(), bound)["result"], "1.0.1.32 MEBO");
+    c_ = std::move(late);
+    expectLoginWorks();
+}
