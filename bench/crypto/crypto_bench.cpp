@@ -34,6 +34,7 @@ void oursSm3(benchmark::State& state, size_t n) {
     auto in = input(n);
     uint8_t out[kSm3Len];
     for (auto _ : state) {
+        (void)_;  // the loop variable only counts the runs
         sm3(in.data(), static_cast<uint32_t>(n), out);
         benchmark::DoNotOptimize(out);
     }
@@ -44,6 +45,7 @@ void oursSha1(benchmark::State& state, size_t n) {
     auto in = input(n);
     uint8_t out[kSha1Len];
     for (auto _ : state) {
+        (void)_;  // the loop variable only counts the runs
         Sha1(in.data(), static_cast<uint32_t>(n), out);
         benchmark::DoNotOptimize(out);
     }
@@ -59,6 +61,7 @@ void oursSm4(benchmark::State& state, size_t n, bool cbc, bool decrypt) {
     else
         sm4_setkey_enc(&ctx, kKey);
     for (auto _ : state) {
+        (void)_;  // the loop variable only counts the runs
         if (cbc)
             sm4_crypt_cbc(&ctx, static_cast<int>(n), kIv, in.data(), out.data());
         else
@@ -76,6 +79,7 @@ void osslDigest(benchmark::State& state, size_t n, const char* name) {
     uint8_t out[EVP_MAX_MD_SIZE];
     unsigned len = 0;
     for (auto _ : state) {
+        (void)_;  // the loop variable only counts the runs
         EVP_DigestInit_ex2(ctx, md, nullptr);
         EVP_DigestUpdate(ctx, in.data(), n);
         EVP_DigestFinal_ex(ctx, out, &len);
@@ -95,6 +99,7 @@ void osslSm4(benchmark::State& state, size_t n, bool cbc, bool decrypt) {
     EVP_CIPHER_CTX_set_padding(ctx, 0);
     int len = 0;
     for (auto _ : state) {
+        (void)_;  // the loop variable only counts the runs
         if (cbc) EVP_CipherInit_ex2(ctx, nullptr, nullptr, kIv, -1, nullptr);  // new chain, as ours
         EVP_CipherUpdate(ctx, out.data(), &len, in.data(), static_cast<int>(n));
         benchmark::DoNotOptimize(out.data());
@@ -126,23 +131,34 @@ std::string name(const std::string& alg, const char* who, size_t n) {
     return alg + "/" + who + "/" + std::to_string(n);
 }
 
+// Registers one run under its label. The library owns what it registers,
+// which the analyzer cannot see through its header: it would report every
+// registration as a leak.
+template <class F, class... A>
+void add(const std::string& label, F fn, A... args) {
+#ifndef __clang_analyzer__
+    benchmark::RegisterBenchmark(label.c_str(), fn, args...);
+#else
+    (void)label;
+    (void)fn;
+    ((void)args, ...);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     for (size_t n : kSizes) {
-        benchmark::RegisterBenchmark(name("SM3", "ours", n).c_str(), oursSm3, n);
-        benchmark::RegisterBenchmark(name("SM3", "openssl", n).c_str(), osslDigest, n, "SM3");
-        benchmark::RegisterBenchmark(name("SM4-ECB", "ours", n).c_str(), oursSm4, n, false, false);
-        benchmark::RegisterBenchmark(name("SM4-ECB", "openssl", n).c_str(), osslSm4, n, false,
-                                     false);
-        benchmark::RegisterBenchmark(name("SM4-CBC", "ours", n).c_str(), oursSm4, n, true, false);
-        benchmark::RegisterBenchmark(name("SM4-CBC", "openssl", n).c_str(), osslSm4, n, true,
-                                     false);
-        benchmark::RegisterBenchmark(name("SM4-CBCd", "ours", n).c_str(), oursSm4, n, true, true);
-        benchmark::RegisterBenchmark(name("SM4-CBCd", "openssl", n).c_str(), osslSm4, n, true,
-                                     true);
-        benchmark::RegisterBenchmark(name("SHA-1", "ours", n).c_str(), oursSha1, n);
-        benchmark::RegisterBenchmark(name("SHA-1", "openssl", n).c_str(), osslDigest, n, "SHA1");
+        add(name("SM3", "ours", n), oursSm3, n);
+        add(name("SM3", "openssl", n), osslDigest, n, "SM3");
+        add(name("SM4-ECB", "ours", n), oursSm4, n, false, false);
+        add(name("SM4-ECB", "openssl", n), osslSm4, n, false, false);
+        add(name("SM4-CBC", "ours", n), oursSm4, n, true, false);
+        add(name("SM4-CBC", "openssl", n), osslSm4, n, true, false);
+        add(name("SM4-CBCd", "ours", n), oursSm4, n, true, true);
+        add(name("SM4-CBCd", "openssl", n), osslSm4, n, true, true);
+        add(name("SHA-1", "ours", n), oursSha1, n);
+        add(name("SHA-1", "openssl", n), osslDigest, n, "SHA1");
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
@@ -126,9 +127,7 @@ unsigned short freePort() {
     return a.local_endpoint().port();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     double seconds = argc > 1 ? atof(argv[1]) : 2.0;
     int rounds = argc > 2 ? atoi(argv[2]) : 3;
     // Keep the diagnostic log off whatever the machine has configured.
@@ -136,6 +135,14 @@ int main(int argc, char** argv) {
 
     unsigned short servicePort = freePort();
     std::thread service([servicePort] { work_run(servicePort); });
+    // Stops and joins the daemon's loop on every way out, a thrown one too.
+    struct Stop {
+        std::thread& loop;
+        ~Stop() {
+            work_stop();
+            loop.join();
+        }
+    } stop{service};
     EchoServer echo;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
@@ -171,7 +178,19 @@ int main(int argc, char** argv) {
                bestService / bestEcho);
     }
     fflush(stdout);
-    work_stop();
-    service.join();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Beast reports a failed connection or handshake by throwing.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "service_bench: %s\n", e.what());
+    } catch (...) {
+        fprintf(stderr, "service_bench: unknown failure\n");
+    }
+    return 1;
 }

@@ -75,6 +75,7 @@ void rawRoundTrip(benchmark::State& state, const std::vector<uint8_t>& frame) {
     }
     uint8_t rx[FRAME_BUF_SIZE];
     for (auto _ : state) {
+        (void)_;  // the loop variable only counts the runs
         if (link->linkf_txd_buff(PROTOCOL_FRAME, frame.data(), static_cast<int>(frame.size())) !=
             0) {
             state.SkipWithError("send");
@@ -92,6 +93,7 @@ void rawRoundTrip(benchmark::State& state, const std::vector<uint8_t>& frame) {
 void BM_SKFX_GetVer(benchmark::State& state) {
     uint8_t ver[3];
     for (auto _ : state) {
+        (void)_;  // the loop variable only counts the runs
         if (SKFX_GetVer(g_dev, ver) != SAR_OK) {
             state.SkipWithError("SKFX_GetVer");
             break;
@@ -107,6 +109,7 @@ void BM_Link_GetVer(benchmark::State& state) {
 void BM_SKF_ECCSignData(benchmark::State& state) {
     ECCSIGNATUREBLOB sig;
     for (auto _ : state) {
+        (void)_;  // the loop variable only counts the runs
         if (SKF_ECCSignData(g_con, kDigest, 32, &sig) != SAR_OK) {
             state.SkipWithError("SKF_ECCSignData");
             break;
