@@ -335,6 +335,23 @@ TEST_F(FingerFault, ACancelWhoseAnswerIsLost) {
     expectOthersServed();
     expectLoginWorks();
 
+    // The same for an enrolment: the cancel is answered, the waiting page
+    // gets its 5, and nothing of the user is written.
+    Json::Value r = run("RegisterUser", array({"uc", 2, "c two"}));
+    ASSERT_EQ(r["result"], array({6})) << r;
+    sendLater("WaitEnroll");
+    ASSERT_TRUE(touch("carl-index"));
+    ASSERT_EQ(next()["result"], array({0, 5}));
+    setFault("drop", false);
+    sendLater("CancelEnroll");
+    a = next(bound);
+    b = next(bound);
+    EXPECT_EQ(a["reterr"], 5) << a;
+    EXPECT_EQ(b["reterr"], 5) << b;
+    EXPECT_NE(a["function"], b["function"]) << "the answer and the pushed result: " << a << b;
+    EXPECT_TRUE(faultsSpent()) << status();
+    EXPECT_EQ(userNames(), array({"uv"}));
+
     // The same for a page that connects during a login (its handshake
     // reconnects the key, which ends the verification quietly) and for one
     // that leaves during a login (its close ends the verification).
