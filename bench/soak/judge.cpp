@@ -112,6 +112,18 @@ Verdict judge(const Pending& p, const Reference& ref, const Json::Value& reply, 
     return bad(why, "no check for this command");
 }
 
+Waiting::Match Waiting::take(const std::string& id, Pending& out, size_t& slot) {
+    if (id.empty()) return Match::Unasked;
+    for (size_t i = 0; i < q_.size(); ++i) {
+        if (q_[i].second.id != id) continue;
+        slot = q_[i].first;
+        out = std::move(q_[i].second);
+        q_.erase(q_.begin() + static_cast<long>(i));
+        return i == 0 ? Match::InOrder : Match::OutOfOrder;
+    }
+    return Match::Unasked;
+}
+
 void Tally::note(const std::string& problem) {
     if (firstProblems.size() < 12) firstProblems.push_back(problem);
 }

@@ -12,7 +12,7 @@
 //       counts and exits 1 when a reply was missing, out of order, unasked,
 //       carried an unexpected code or a wrong result.
 //   soak_load verdict --samples F --log-samples F --fd-idle-before N
-//                     --fd-idle-after N [--window-ms 60000]
+//                     --fd-idle-after N [--window-ms 60000] [--socket-slack 0]
 //       judges the daemon's sampled memory, descriptors and log sizes.
 #include <json/reader.h>
 
@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -204,11 +203,6 @@ class Connection {
     const soak::Tally& tally() const { return tally_; }
 
   private:
-    struct Sent {
-        soak::Pending p;
-        Clock::time_point at;
-    };
-
     void batch() {
         std::vector<soak::Pending> cmds;
         const int n = mix_.depth(depth_);
@@ -247,43 +241,43 @@ class Connection {
     // each command's reterr (INT_MIN when it got none).
     std::vector<int> exchange(std::vector<soak::Pending> cmds) {
         std::vector<int> codes(cmds.size(), INT_MIN);
-        std::deque<std::pair<size_t, Sent>> waiting;
+        soak::Waiting waiting;
         for (size_t i = 0; i < cmds.size(); ++i) {
-            const Clock::time_point at = Clock::now();
+            cmds[i].sentAt = Clock::now();
             if (!client_->sendText(cmds[i].request, kReplyWait)) {
                 tally_.note("send failed: " + client_->lastError());
                 break;
             }
             ++tally_.sent;
-            waiting.push_back({i, Sent{std::move(cmds[i]), at}});
+            waiting.push(std::move(cmds[i]), i);
         }
         while (!waiting.empty()) {
             auto text = client_->recv(kReplyWait);
             if (!text) {
                 tally_.missing += waiting.size();
-                tally_.note("no reply to " + waiting.front().second.p.request + ": " +
+                tally_.note("no reply to " + waiting.oldest().request + ": " +
                             client_->lastError());
                 break;
             }
             const Json::Value reply = parse(*text);
-            const std::string id = soak::replyId(reply);
-            size_t at = 0;
-            while (at < waiting.size() && waiting[at].second.p.id != id)
-                ++at;
-            if (id.empty() || at == waiting.size()) {
-                ++tally_.unasked;
-                tally_.note("unasked message: " + text->substr(0, 200));
-                continue;
+            const std::string oldest = waiting.oldest().id;
+            soak::Pending p;
+            size_t slot = 0;
+            switch (waiting.take(soak::replyId(reply), p, slot)) {
+                case soak::Waiting::Match::Unasked:
+                    ++tally_.unasked;
+                    tally_.note("unasked message: " + text->substr(0, 200));
+                    continue;
+                case soak::Waiting::Match::OutOfOrder:
+                    ++tally_.outOfOrder;
+                    tally_.note("out of order: " + p.id + " before " + oldest);
+                    break;
+                case soak::Waiting::Match::InOrder:
+                    break;
             }
-            if (at != 0) {
-                ++tally_.outOfOrder;
-                tally_.note("out of order: " + id + " before " + waiting.front().second.p.id);
-            }
-            const Sent& s = waiting[at].second;
             const double us =
-                std::chrono::duration<double, std::micro>(Clock::now() - s.at).count();
-            account(s.p, reply, *text, us, codes[waiting[at].first]);
-            waiting.erase(waiting.begin() + static_cast<long>(at));
+                std::chrono::duration<double, std::micro>(Clock::now() - p.sentAt).count();
+            account(p, reply, *text, us, codes[slot]);
         }
         return codes;
     }
@@ -441,6 +435,7 @@ int run(const Args& a) {
 int verdict(const Args& a) {
     soak::Limits limits;
     limits.windowMs = a.num("window-ms", limits.windowMs);
+    limits.socketSlack = a.num("socket-slack", limits.socketSlack);
     const auto samples = soak::readSamples(readFile(a.str("samples", "")));
     const auto logs = soak::readLogSamples(readFile(a.str("log-samples", "")));
     const soak::ResourceReport r = soak::assess(samples, logs, a.num("fd-idle-before", -1),
@@ -449,8 +444,11 @@ int verdict(const Args& a) {
     printf("soak: samples=%zu log_samples=%zu\n", r.samples, r.logSamples);
     printf("soak: rss_kb first_minute_max=%ld last_minute_max=%ld %s\n", r.rssFirstMaxKb,
            r.rssLastMaxKb, mark(r.rssFlat));
-    printf("soak: fds first_minute_max=%ld last_minute_max=%ld %s\n", r.fdFirstMax, r.fdLastMax,
-           mark(r.fdFlat));
+    printf(
+        "soak: fds (not sockets) first_minute_max=%ld last_minute_max=%ld; sockets "
+        "first_minute_max=%ld last_minute_max=%ld (slack %ld) %s\n",
+        r.fileFirstMax, r.fileLastMax, r.socketFirstMax, r.socketLastMax, limits.socketSlack,
+        mark(r.fdFlat));
     printf("soak: fds idle_before=%ld idle_after=%ld %s\n", r.fdIdleBefore, r.fdIdleAfter,
            mark(r.fdIdleEqual));
     printf("soak: log max_bytes=%ld (limit %ld + %ld) restarts=%ld other_files_max=%ld %s\n",

@@ -13,7 +13,9 @@ std::vector<Sample> readSamples(const std::string& text) {
     while (std::getline(in, line)) {
         std::istringstream w(line);
         Sample s{};
-        if (w >> s.ms >> s.rssKb >> s.fds && s.rssKb > 0 && s.fds > 0) out.push_back(s);
+        if (w >> s.ms >> s.rssKb >> s.fds >> s.sockets && s.rssKb > 0 && s.fds > 0 &&
+            s.sockets >= 0 && s.sockets <= s.fds)
+            out.push_back(s);
     }
     return out;
 }
@@ -43,17 +45,20 @@ ResourceReport assess(const std::vector<Sample>& samples, const std::vector<LogS
         for (const Sample& s : samples) {
             if (s.ms < first + limits.windowMs) {
                 r.rssFirstMaxKb = std::max(r.rssFirstMaxKb, s.rssKb);
-                r.fdFirstMax = std::max(r.fdFirstMax, s.fds);
+                r.fileFirstMax = std::max(r.fileFirstMax, s.fds - s.sockets);
+                r.socketFirstMax = std::max(r.socketFirstMax, s.sockets);
             }
             if (s.ms > last - limits.windowMs) {
                 r.rssLastMaxKb = std::max(r.rssLastMaxKb, s.rssKb);
-                r.fdLastMax = std::max(r.fdLastMax, s.fds);
+                r.fileLastMax = std::max(r.fileLastMax, s.fds - s.sockets);
+                r.socketLastMax = std::max(r.socketLastMax, s.sockets);
             }
         }
         const double byRatio = static_cast<double>(r.rssFirstMaxKb) * limits.rssRatio;
         const double bySlack = static_cast<double>(r.rssFirstMaxKb + limits.rssSlackKb);
         r.rssFlat = static_cast<double>(r.rssLastMaxKb) <= std::max(byRatio, bySlack);
-        r.fdFlat = r.fdLastMax <= r.fdFirstMax;
+        r.fdFlat = r.fileLastMax <= r.fileFirstMax &&
+                   r.socketLastMax <= r.socketFirstMax + limits.socketSlack;
     }
     r.fdIdleEqual = fdIdleBefore > 0 && fdIdleBefore == fdIdleAfter;
 

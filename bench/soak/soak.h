@@ -5,7 +5,9 @@
 
 #include <json/value.h>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <random>
 #include <string>
@@ -38,6 +40,29 @@ struct Pending {
     Bytes signedMessage;
     bool verifySignature = false;
     int level = 0;
+    std::chrono::steady_clock::time_point sentAt;
+};
+
+// The commands of one connection still waiting for their replies, oldest
+// first. Replies must come in the order the commands went out.
+class Waiting {
+  public:
+    enum class Match {
+        InOrder,     // answers the oldest command
+        OutOfOrder,  // answers a younger one while an older one waits
+        Unasked,     // no id, or one no waiting command carries
+    };
+    // `slot`: the caller's index of the command, handed back by take.
+    void push(Pending p, size_t slot) { q_.emplace_back(slot, std::move(p)); }
+    bool empty() const { return q_.empty(); }
+    size_t size() const { return q_.size(); }
+    const Pending& oldest() const { return q_.front().second; }
+    // Removes the command that a reply with randomId `id` answers and hands
+    // it out; an unasked reply removes nothing.
+    Match take(const std::string& id, Pending& out, size_t& slot);
+
+  private:
+    std::deque<std::pair<size_t, Pending>> q_;
 };
 
 // Which commands a connection sends and how often (weights, any scale).
@@ -119,11 +144,13 @@ bool expectedCode(const std::string& function, int code);
 // ---- resources ---------------------------------------------------------
 
 // One sample of the daemon: milliseconds since the load began, resident
-// kilobytes, open descriptors (the log file, opened per line, left out).
+// kilobytes, open descriptors (the log file, opened per line, left out) and
+// how many of them are sockets.
 struct Sample {
     long ms;
     long rssKb;
     long fds;
+    long sockets;
 };
 // One sample of the log directory: milliseconds, size of the log file
 // (-1 while it does not exist), and of every other file together.
@@ -139,10 +166,16 @@ struct Limits {
     long logMax = 3145728;         // the file starts afresh beyond this
     long logLine = 10 + 2047 + 1;  // one line: time prefix, longest text, line feed
     long windowMs = 60000;         // "first minute" and "last minute"
+    // Sockets the last minute may have above the first: 0 for clients that
+    // stay connected; clients that reconnect make the count flicker (a
+    // closing and its replacing connection at once).
+    long socketSlack = 0;
 };
 
 struct ResourceReport {
-    long rssFirstMaxKb = 0, rssLastMaxKb = 0, fdFirstMax = 0, fdLastMax = 0;
+    long rssFirstMaxKb = 0, rssLastMaxKb = 0;
+    // Descriptors other than sockets, and sockets.
+    long fileFirstMax = 0, fileLastMax = 0, socketFirstMax = 0, socketLastMax = 0;
     long fdIdleBefore = -1, fdIdleAfter = -1;
     long logMaxBytes = 0, otherMaxBytes = 0, logRestarts = 0;
     size_t samples = 0, logSamples = 0;
@@ -151,12 +184,14 @@ struct ResourceReport {
 };
 
 // Compares the first and the last `windowMs` of the samples (they overlap
-// when the run is shorter than two windows), the idle descriptor counts
-// before and after the clients, and the largest log sizes seen.
+// when the run is shorter than two windows): memory, descriptors other than
+// sockets (exactly), sockets (within the slack); then the idle descriptor
+// counts before and after the clients (exactly), and the largest log sizes
+// seen.
 ResourceReport assess(const std::vector<Sample>& samples, const std::vector<LogSample>& logs,
                       long fdIdleBefore, long fdIdleAfter, const Limits& limits = Limits());
 
-// "ms rss fds" and "ms log other" lines; bad lines are skipped.
+// "ms rss fds sockets" and "ms log other" lines; bad lines are skipped.
 std::vector<Sample> readSamples(const std::string& text);
 std::vector<LogSample> readLogSamples(const std::string& text);
 

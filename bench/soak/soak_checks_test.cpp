@@ -279,7 +279,7 @@ TEST(SoakResources, FlatRunPassesAndEachKindOfGrowthFails) {
     // Ten minutes, a sample every two seconds; RSS settles in the first minute.
     std::vector<Sample> flat;
     for (long t = 0; t <= 600000; t += 2000)
-        flat.push_back({t, t < 20000 ? 9000 + t / 100 : 9200, 57});
+        flat.push_back({t, t < 20000 ? 9000 + t / 100 : 9200, 57, 51});
     std::vector<LogSample> logs;
     for (long t = 0; t <= 600000; t += 200)
         logs.push_back({t, (t * 37) % 3145000, 60});
@@ -306,7 +306,18 @@ TEST(SoakResources, FlatRunPassesAndEachKindOfGrowthFails) {
     // One descriptor more in the last minute, or after the clients left.
     std::vector<Sample> fd = flat;
     fd[fd.size() - 3].fds = 58;
-    EXPECT_FALSE(assess(fd, logs, 6, 6).fdFlat);
+    EXPECT_FALSE(assess(fd, logs, 6, 6).fdFlat);  // a file
+    fd[fd.size() - 3].sockets = 52;
+    EXPECT_FALSE(assess(fd, logs, 6, 6).fdFlat);  // a socket, no slack
+    Limits churn;
+    churn.socketSlack = 2;
+    EXPECT_TRUE(assess(fd, logs, 6, 6, churn).fdFlat);
+    fd[fd.size() - 3].fds = 60;
+    fd[fd.size() - 3].sockets = 54;
+    EXPECT_FALSE(assess(fd, logs, 6, 6, churn).fdFlat);  // beyond the slack
+    fd[fd.size() - 3].fds = 59;
+    fd[fd.size() - 3].sockets = 52;
+    EXPECT_FALSE(assess(fd, logs, 6, 6, churn).fdFlat);  // the slack covers no file
     EXPECT_FALSE(assess(flat, logs, 6, 7).fdIdleEqual);
     EXPECT_FALSE(assess(flat, logs, -1, -1).fdIdleEqual);
 
@@ -324,12 +335,48 @@ TEST(SoakResources, FlatRunPassesAndEachKindOfGrowthFails) {
 }
 
 TEST(SoakResources, SampleFilesSkipBadLines) {
-    auto s = readSamples("0 9000 57\n2000 9100 57\nbad line\n4000 0 57\n6000 9100\n8000 9200 58\n");
+    auto s = readSamples(
+        "0 9000 57 51\n2000 9100 57 51\nbad line\n4000 0 57 51\n6000 9100 57\n"
+        "7000 9100 57 58\n8000 9200 58 52\n");
     ASSERT_EQ(s.size(), 3u);
     EXPECT_EQ(s[2].ms, 8000);
     EXPECT_EQ(s[2].fds, 58);
+    EXPECT_EQ(s[2].sockets, 52);
     auto l = readLogSamples("0 -1 0\n200 1234 60\nx\n");
     ASSERT_EQ(l.size(), 2u);
     EXPECT_EQ(l[0].logBytes, -1);
     EXPECT_EQ(l[1].otherBytes, 60);
+}
+
+TEST(SoakOrder, RepliesAreMatchedOldestFirst) {
+    const Reference ref;
+    Mix mix(ref, Weights(), 5, "c3", 1);
+    Waiting w;
+    std::vector<std::string> ids;
+    for (size_t i = 0; i < 4; ++i) {
+        Pending p = mix.make("GetVersion", Json::Value(Json::objectValue));
+        ids.push_back(p.id);
+        w.push(std::move(p), i);
+    }
+    Pending got;
+    size_t slot = 99;
+    // A pushed message (no id) and a stranger's id answer nothing.
+    EXPECT_EQ(w.take("", got, slot), Waiting::Match::Unasked);
+    EXPECT_EQ(w.take("c4-1", got, slot), Waiting::Match::Unasked);
+    EXPECT_EQ(w.size(), 4u);
+    EXPECT_EQ(slot, 99u);
+    EXPECT_EQ(w.take(ids[0], got, slot), Waiting::Match::InOrder);
+    EXPECT_EQ(got.id, ids[0]);
+    EXPECT_EQ(slot, 0u);
+    // The third answered before the second.
+    EXPECT_EQ(w.take(ids[2], got, slot), Waiting::Match::OutOfOrder);
+    EXPECT_EQ(got.id, ids[2]);
+    EXPECT_EQ(slot, 2u);
+    EXPECT_EQ(w.oldest().id, ids[1]);
+    EXPECT_EQ(w.take(ids[1], got, slot), Waiting::Match::InOrder);
+    // A second reply to an answered command is unasked.
+    EXPECT_EQ(w.take(ids[1], got, slot), Waiting::Match::Unasked);
+    EXPECT_EQ(w.take(ids[3], got, slot), Waiting::Match::InOrder);
+    EXPECT_EQ(slot, 3u);
+    EXPECT_TRUE(w.empty());
 }
