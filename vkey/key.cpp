@@ -1,5 +1,6 @@
 // One key: request frames in, reply frames out, state saved before a reply
 // acknowledges a change.
+#include <cstddef>
 #include <cstring>
 
 #include "util/util.h"
@@ -205,7 +206,8 @@ size_t Key::cardCommand(const uint8_t* apdu, size_t len, uint8_t* out, size_t ca
             m_store->load(*m_card, *m_module, *m_vault, ignored);
             auto& open = m_card->session.open;
             for (size_t i = open.size(); i-- > 0;)
-                if (m_card->appById(open[i].appId) == nullptr) open.erase(open.begin() + i);
+                if (m_card->appById(open[i].appId) == nullptr)
+                    open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
             sw = SW_STORE_FAILED;
             r.len = 0;
         }

@@ -140,8 +140,6 @@ void Vault::request(const FrameView& f, ModuleHost& host) {
         case PWD_UPDATE_ITEM:
         case CFG_GET_ITEM:
             // Only ever enciphered; without a share key there is no cipher.
-            answer(FP_UNSUPPORTED, nullptr, 0);
-            return;
         default:
             answer(FP_UNSUPPORTED, nullptr, 0);
             return;

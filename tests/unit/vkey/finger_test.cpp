@@ -353,7 +353,7 @@ std::string sha256Hex(const std::string& text) {
     unsigned int n = 0;
     EVP_Digest(text.data(), text.size(), md, &n, EVP_sha256(), nullptr);
     char hex[65];
-    for (int i = 0; i < 32; ++i)
+    for (size_t i = 0; i < sizeof md; ++i)
         snprintf(hex + 2 * i, 3, "%02x", md[i]);
     return hex;
 }
@@ -520,7 +520,7 @@ TEST(VkeyFinger, RandomModuleAndVaultCommandsNeverBreakTheKey) {
             auto t = templates[rng() % templates.size()];
             Bytes p = t.second;
             if (rng() % 2)
-                for (int k = 1 + rng() % 3; k > 0; --k)
+                for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k)
                     p[rng() % p.size()] = static_cast<uint8_t>(rng());
             if (rng() % 4 == 0) p.resize(rng() % (p.size() + 8), static_cast<uint8_t>(rng()));
             auto got = m.send(t.first, static_cast<uint8_t>(i), p);

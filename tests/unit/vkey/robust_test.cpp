@@ -143,7 +143,7 @@ TEST(VkeyRobust, RandomCommandsNeverBreakTheKeyOrItsState) {
                 case 0:
                     break;  // as it is
                 case 1:     // a few bytes changed anywhere
-                    for (int k = 1 + rng() % 3; k > 0; --k)
+                    for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k)
                         apdu[rng() % apdu.size()] = byte();
                     break;
                 case 2: {  // data cut or extended, Lc kept consistent or not
@@ -157,7 +157,7 @@ TEST(VkeyRobust, RandomCommandsNeverBreakTheKeyOrItsState) {
                 }
                 default:  // data bytes changed, header kept
                     if (apdu.size() > 8)
-                        for (int k = 1 + rng() % 4; k > 0; --k)
+                        for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k)
                             apdu[8 + rng() % (apdu.size() - 8)] = byte();
                     break;
             }

@@ -70,8 +70,8 @@ class SocketPort : public Port {
     explicit SocketPort(int fd) : m_fd(fd) {}
     bool exchange(const Bytes& request, Bytes& reply) override {
         for (size_t at = 0; at < request.size(); at += 64)
-            if (!sendUnit(m_fd, Bytes(request.begin() + at,
-                                      request.begin() + std::min(at + 64, request.size()))))
+            if (!sendUnit(m_fd, Bytes(request.data() + at,
+                                      request.data() + std::min(at + 64, request.size()))))
                 return false;
         reply.clear();
         size_t need = 64;
