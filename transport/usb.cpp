@@ -169,16 +169,17 @@ uint64_t ssUsbNowMs() {
 
 uint32_t ssUsbWaitLeft(uint64_t startMs, uint32_t startWait) {
     uint64_t end = startMs + startWait;
-    // A wait time set after the wait began counts from when it was set; it
-    // may end the wait sooner, never later.
+    // A wait time set since the wait began (in the same millisecond too)
+    // counts from when it was set; it may end the wait sooner, never later.
     const uint64_t setAt = m_msWaitSetAt.load();
-    if (setAt > startMs) {
+    if (setAt >= startMs) {
         const uint64_t other = setAt + m_msWait.load();
         if (other < end) end = other;
     }
     const uint64_t now = ssUsbNowMs();
     return now >= end ? 0 : static_cast<uint32_t>(end - now);
 }
+
 uint32_t ssUsbGetTimeout() {
     return m_msWait.load();
 }

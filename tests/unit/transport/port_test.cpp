@@ -55,6 +55,31 @@ TEST(PortMisc, WaitTime) {
     EXPECT_EQ(ssUsbGetTimeout(), 3000u);
 }
 
+// A wait time set while a transfer waits applies to it from when it was set
+// (a cancel frees a receive that waited with a fingerprint command's long
+// wait), but never makes a wait in progress longer.
+TEST(PortMisc, AWaitTimeSetMeanwhileAppliesToWaitsInProgress) {
+    ssUsbTimeout(20000);
+    const uint64_t start = ssUsbNowMs();
+    EXPECT_GT(ssUsbWaitLeft(start, 20000), 10000u);
+    EXPECT_LE(ssUsbWaitLeft(start, 20000), 20000u);
+    PORT_SETWAITTIME(0);
+    uint32_t left = ssUsbWaitLeft(start, 20000);
+    EXPECT_GT(left, 0u);
+    EXPECT_LE(left, 3000u);
+    // A wait that begins now has the whole of the wait in force.
+    const uint64_t later = ssUsbNowMs();
+    left = ssUsbWaitLeft(later, ssUsbGetTimeout());
+    EXPECT_GT(left, 0u);
+    EXPECT_LE(left, 3000u);
+    // A longer wait set meanwhile leaves a shorter one in progress as it was.
+    ssUsbTimeout(60000);
+    EXPECT_LE(ssUsbWaitLeft(later, 3000), 3000u);
+    // A wait whose time has passed is over.
+    EXPECT_EQ(ssUsbWaitLeft(ssUsbNowMs() - 5000, 3000), 0u);
+    ssUsbTimeout(0);
+}
+
 TEST(UsbNames, FromPortPath) {
     char name[USB_NAME_MAX];
     const uint8_t ports[] = {1, 3};
