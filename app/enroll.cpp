@@ -407,7 +407,7 @@ int CNvId::ackEnroll(int step, int code, bool finished) {
         }
         char pubText[2 * kPubKeyLen + 1];
         asc2hex(pub, kPubKeyLen, pubText, 0);
-        pubText[2 * kPubKeyLen] = 0;
+        pubText[sizeof pubText - 1] = 0;
         uint8_t sign[256];
         memset(sign, 0, sizeof sign);
         // A failed signature leaves the element empty; the finger is enrolled.

@@ -41,7 +41,7 @@ int CNvId::rkLogin(const char* devName, const char*, const char* pin) {
     if (*pin) {
         char field[32];
         memset(field, 0, sizeof field);
-        memcpy(field, pin, strlen(pin));
+        memcpy(field, pin, strnlen(pin, sizeof field - 1));
         unsigned int tries = 0;
         r = SKF_VerifyPIN(m_hApp, USER_TYPE, field, &tries);
         memset(field, 0, sizeof field);

@@ -189,8 +189,6 @@ namespace {
 // within the capacities given.
 int delRecords(const uint8_t* templates, int count, const char* user, char* names, size_t namesCap,
                char* fingerNames, size_t fingerCap) {
-    void*& m_hApp = CNvId::m_hApp;
-    void*& m_hCot = CNvId::m_hCot;
     char list[256];
     unsigned int size = 0;
     int rc = listRecords(list, &size);
@@ -201,7 +199,7 @@ int delRecords(const uint8_t* templates, int count, const char* user, char* name
         for (int i = 0; templates && i < count && !hit; ++i)
             hit = templates[i] == tmpl;
         if (!hit) return 0;
-        uint32_t r = SKF_OpenContainer(m_hApp, cot, &m_hCot);
+        uint32_t r = SKF_OpenContainer(CNvId::m_hApp, cot, &CNvId::m_hCot);
         if (r != SAR_OK) {
             logLine(__LINE__, r);
             return kFailed;
@@ -209,16 +207,16 @@ int delRecords(const uint8_t* templates, int count, const char* user, char* name
         char display[kFingerNameMax + 1];
         memset(display, 0, sizeof display);
         unsigned int n = kFingerNameMax;
-        r = SKF_ExportCertificate(m_hCot, 1, reinterpret_cast<uint8_t*>(display), &n);
-        SKF_CloseContainer(m_hCot);
-        m_hCot = nullptr;
+        r = SKF_ExportCertificate(CNvId::m_hCot, 1, reinterpret_cast<uint8_t*>(display), &n);
+        SKF_CloseContainer(CNvId::m_hCot);
+        CNvId::m_hCot = nullptr;
         if (r != SAR_OK) {
             logLine(__LINE__, r);
             return kFailed;
         }
         if (fingerNames)
             appendText(fingerNames, fingerCap, fingerPos, display, strnlen(display, n));
-        r = SKF_DeleteContainer(m_hApp, cot);
+        r = SKF_DeleteContainer(CNvId::m_hApp, cot);
         if (r != SAR_OK) {
             logLine(__LINE__, r);
             return kFailed;

@@ -220,8 +220,9 @@ int CNvId::__signinfo(const char* pubKeyText, const char* userText, uint8_t* out
         logLine(__LINE__, static_cast<uint32_t>(rc));
         return kFailed;
     }
-    size_t a = strlen(pubKeyText);
-    size_t b = strlen(userText);
+    // A text longer than the message buffer is refused below unread.
+    size_t a = strnlen(pubKeyText, 1025);
+    size_t b = strnlen(userText, 1025);
     size_t c = static_cast<size_t>(snLen);
     if (!fitsIn(0, a + b + c, 1024)) return kBadLength;
     memcpy(msg, pubKeyText, a);
