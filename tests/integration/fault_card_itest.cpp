@@ -90,12 +90,12 @@ TEST_F(CardFault, UnplugWhileASigningWaitsForItsReply) {
     ASSERT_TRUE(key().ctl("unplug"));
     Json::Value r = next();
     EXPECT_EQ(r["function"], "FactorySign") << r;
-    EXPECT_NE(r["reterr"], 0) << r;
+    EXPECT_EQ(r["reterr"], 103) << r;
     EXPECT_TRUE(r["result"].isString()) << r;
     expectOthersServed();
     // Still out: a defined refusal, not a hang.
     r = run("FactorySign", array({"no key"}));
-    EXPECT_NE(r["reterr"], 0) << r;
+    EXPECT_EQ(r["reterr"], 103) << r;
     ASSERT_TRUE(key().ctl("plug"));
     r = run("FactorySign", array({"back again"}));
     ASSERT_EQ(r["reterr"], 0) << r << keyLogTail();
@@ -114,7 +114,7 @@ TEST_F(CardFault, UnplugAfterTheKeyDeletedAFingerButBeforeItsReply) {
     ASSERT_TRUE(key().ctl("unplug"));
     Json::Value r = next();
     EXPECT_EQ(r["function"], "DeleteFinger") << r;
-    EXPECT_NE(r["reterr"], 0) << "reported done although its reply never came: " << r;
+    EXPECT_EQ(r["reterr"], 103) << "reported done although its reply never came: " << r;
     ASSERT_TRUE(key().ctl("fault clear"));
     ASSERT_TRUE(key().ctl("plug"));
     expectOthersServed();
@@ -141,7 +141,7 @@ TEST_F(CardFault, UnplugBeforeTheKeyDeletesAUserLeavesItWhole) {
     ASSERT_TRUE(key().ctl("unplug"));
     Json::Value r = next();
     EXPECT_EQ(r["function"], "DeleteUser") << r;
-    EXPECT_NE(r["reterr"], 0) << r;
+    EXPECT_EQ(r["reterr"], 103) << r;
     ASSERT_TRUE(key().ctl("fault clear"));
     ASSERT_TRUE(key().ctl("plug"));
     EXPECT_EQ(run("GetFingerUsed", array({"ua"}))["result"], array({"ua", array({1})}))
@@ -164,7 +164,7 @@ TEST_F(CardFault, AKilledKeyIsAnErrorUntilItRunsAgain) {
     // Killed between commands.
     key().kill();
     Json::Value r = run("GetClientID");
-    EXPECT_NE(r["reterr"], 0) << r;
+    EXPECT_EQ(r["reterr"], 103) << r;
     EXPECT_TRUE(r["result"].isString()) << r;
     expectOthersServed();
     ASSERT_TRUE(key().restart()) << keyLogTail();
@@ -178,7 +178,7 @@ TEST_F(CardFault, AKilledKeyIsAnErrorUntilItRunsAgain) {
     key().kill();
     r = next();
     EXPECT_EQ(r["function"], "FactorySign") << r;
-    EXPECT_NE(r["reterr"], 0) << r;
+    EXPECT_EQ(r["reterr"], 103) << r;
     expectOthersServed();
     ASSERT_TRUE(key().restart()) << keyLogTail();
     r = run("FactorySign", array({"after restart"}));

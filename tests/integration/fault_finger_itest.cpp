@@ -153,7 +153,7 @@ TEST_F(FingerFault, UnplugDuringAnEnrolment) {
     ASSERT_TRUE(key().ctl("unplug"));
     Json::Value m = next();
     EXPECT_EQ(m["function"], "ackEnroll") << m;
-    EXPECT_NE(m["reterr"], 0) << m;
+    EXPECT_EQ(m["reterr"], 103) << m;
     EXPECT_TRUE(m["result"].isString()) << m;
     ASSERT_TRUE(key().ctl("plug"));
     expectOthersServed();
@@ -222,7 +222,7 @@ TEST_F(FingerFault, UnplugWhileTheKeyWritesTheEnrolledFinger) {
     ASSERT_TRUE(key().ctl("unplug"));
     Json::Value m = next();
     EXPECT_EQ(m["function"], "ackEnroll") << m;
-    EXPECT_NE(m["reterr"], 0) << "reported enrolled although the key was gone: " << m;
+    EXPECT_EQ(m["reterr"], 103) << "reported enrolled although the key was gone: " << m;
     ASSERT_TRUE(key().ctl("fault clear"));
     ASSERT_TRUE(key().ctl("plug"));
     expectOthersServed();
@@ -271,7 +271,7 @@ TEST_F(FingerFault, UnplugDuringALoginAndAPollingVerification) {
     ASSERT_TRUE(key().ctl("unplug"));
     Json::Value m = next(kVerifyBound);
     EXPECT_EQ(m["function"], "ackVerify") << m;
-    EXPECT_NE(m["reterr"], 0) << m;
+    EXPECT_EQ(m["reterr"], 103) << m;
     ASSERT_TRUE(key().ctl("plug"));
     expectOthersServed();
     expectLoginWorks();
@@ -288,7 +288,7 @@ TEST_F(FingerFault, UnplugDuringALoginAndAPollingVerification) {
         r = run("LoopVerify");
     while (r["reterr"] == -63 && ++polls < 40);
     EXPECT_NE(r["reterr"], -63) << "still pending long after the key went";
-    EXPECT_NE(r["reterr"], 0) << r;
+    EXPECT_EQ(r["reterr"], 103) << r;
     ASSERT_TRUE(key().ctl("plug"));
     r = run("startVerify", array({}));
     ASSERT_EQ(r["reterr"], 0) << r << keyLogTail();
@@ -310,7 +310,7 @@ TEST_F(FingerFault, AKeyKilledDuringALogin) {
     key().kill();
     Json::Value m = next(kVerifyBound);
     EXPECT_EQ(m["function"], "ackVerify") << m;
-    EXPECT_NE(m["reterr"], 0) << m;
+    EXPECT_EQ(m["reterr"], 103) << m;
     expectOthersServed();
     ASSERT_TRUE(key().restart()) << keyLogTail();
     expectLoginWorks();
