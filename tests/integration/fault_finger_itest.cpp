@@ -239,6 +239,31 @@ TEST_F(FingerFault, UnplugWhileTheKeyWritesTheEnrolledFinger) {
     EXPECT_NE(status().find("templates=2/"), std::string::npos) << status();
 }
 
+TEST_F(FingerFault, AKeyKilledWhileItWritesTheEnrolledFinger) {
+    needUser();
+    startEnrolment("AddFinger", "uv", 9, "vee nine", "victor-little");
+    const size_t before = occurrences(key().log(), kCreateContainer);
+    setFault("delay 600 60", false);
+    ASSERT_TRUE(touch("victor-little"));
+    ASSERT_TRUE(
+        eventually([&] { return occurrences(key().log(), kCreateContainer) > before; }, kCardBound))
+        << keyLogTail();
+    // The key saved the new container before it died; the daemon never
+    // heard of it.
+    key().kill();
+    Json::Value m = next();
+    EXPECT_EQ(m["function"], "ackEnroll") << m;
+    EXPECT_EQ(m["reterr"], 103) << m;
+    expectOthersServed();
+    ASSERT_TRUE(key().restart()) << keyLogTail();
+    Json::Value r = run("GetFingerUsed", array({"uv"}));
+    EXPECT_EQ(r["result"], array({"uv", array({3})})) << r << keyLogTail();
+    EXPECT_NE(status().find("templates=1/"), std::string::npos) << status();
+    Json::Value done = enrolFinger(*c_, key(), "AddFinger", "uv", 9, "vee nine", "victor-little");
+    EXPECT_EQ(done["reterr"], 0) << done << keyLogTail();
+    EXPECT_EQ(run("GetFingerUsed", array({"uv"}))["result"], array({"uv", array({3, 9})}));
+}
+
 TEST_F(FingerFault, ABadReplyWhileTheKeyWritesANewUserTakesItBack) {
     needUser();
     startEnrolment("RegisterUser", "un", 1, "en one", "nina-thumb");
