@@ -24,7 +24,7 @@ Bytes sm4(const EVP_CIPHER* cipher, const Bytes& key, const uint8_t* iv, const B
         throw std::runtime_error("openssl sm4");
     }
     EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(n + m));
+    out.resize(static_cast<size_t>(n) + static_cast<size_t>(m));
     return out;
 }
 }  // namespace

@@ -169,7 +169,7 @@ TEST_F(LinkShare, SendsOfTwoChannelsNeverInterleave) {
     a.join();
     b.join();
     EXPECT_EQ(failures.load(), 0);
-    ASSERT_TRUE(peer.waitRequests(2 * kFrames));
+    ASSERT_TRUE(peer.waitRequests(size_t{2} * kFrames));
     const auto req = peer.requests();
     ASSERT_EQ(req.size(), 2u * kFrames);
     int next[2] = {0, 0};

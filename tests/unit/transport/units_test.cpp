@@ -132,7 +132,7 @@ TEST(UnitsReceive, ShortReadsSplitTheLengthField) {
     for (size_t c : cuts) {
         if (at >= frame.size()) break;
         size_t n = frame.size() - at < c ? frame.size() - at : c;
-        s.unit(Bytes(frame.begin() + at, frame.begin() + at + n));
+        s.unit(Bytes(frame.data() + at, frame.data() + at + n));
         at += n;
     }
     ASSERT_EQ(at, frame.size());

@@ -85,8 +85,7 @@ bool reapOne(Device* d, UMockdevIoctlClient* client) {
             memcpy(it->buffer->data, unit.data(), n);
             urb->status = 0;
             urb->actual_length = static_cast<int>(n);
-            d->done.push_back(
-                {urb->endpoint, std::vector<uint8_t>(unit.begin(), unit.begin() + n)});
+            d->done.push_back({urb->endpoint, std::vector<uint8_t>(unit.data(), unit.data() + n)});
         } else {
             urb->status = 0;
             urb->actual_length = urb->buffer_length;
