@@ -39,7 +39,7 @@ int readUnit(void* ctx, uint8_t* unit, size_t len, size_t* got) {
 
 Bytes ModuleRequest::payload() const {
     const size_t len = framePayloadLen(frame.data());
-    return Bytes(frame.begin() + FRAME_OFS_PAYLOAD, frame.begin() + FRAME_OFS_PAYLOAD + len);
+    return Bytes(frame.data() + FRAME_OFS_PAYLOAD, frame.data() + FRAME_OFS_PAYLOAD + len);
 }
 
 uint16_t ModuleRequest::command() const {
@@ -181,6 +181,6 @@ Bytes oracleSm4Cbc(bool encrypt, const uint8_t key[16], const Bytes& in) {
     EVP_CipherUpdate(c, out.data(), &n, in.data(), static_cast<int>(in.size()));
     EVP_CipherFinal_ex(c, out.data() + n, &m);
     EVP_CIPHER_CTX_free(c);
-    out.resize(static_cast<size_t>(n + m));
+    out.resize(static_cast<size_t>(n) + static_cast<size_t>(m));
     return out;
 }

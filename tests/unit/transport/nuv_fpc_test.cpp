@@ -212,7 +212,7 @@ TEST_F(NuvFpc, ConcurrentSendsArriveWhole) {
     std::thread b(sender);
     a.join();
     b.join();
-    ASSERT_TRUE(peer.waitRequests(2 * kEach));
+    ASSERT_TRUE(peer.waitRequests(size_t{2} * kEach));
     const auto req = peer.requests();
     ASSERT_EQ(req.size(), 2u * kEach);
     std::vector<int> seen(256), expected(256);

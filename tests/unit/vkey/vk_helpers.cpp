@@ -241,7 +241,7 @@ static Bytes sm4Run(const EVP_CIPHER* c, const Bytes& key, const Bytes* iv, cons
     EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size()));
     EVP_CipherFinal_ex(ctx, out.data() + n, &f);
     EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(n + f));
+    out.resize(static_cast<size_t>(n) + static_cast<size_t>(f));
     return out;
 }
 
@@ -396,7 +396,7 @@ Bytes sm2EncryptRaw(const Bytes& x, const Bytes& y, const Bytes& plain) {
 bool sm2DecryptRaw(const Sm2Key& k, const Bytes& raw, Bytes& plain) {
     if (raw.size() < 97) return false;
     ASN1_SEQUENCE_ANY* seq = sk_ASN1_TYPE_new_null();
-    for (int i = 0; i < 2; ++i) {
+    for (size_t i = 0; i < 2; ++i) {
         BIGNUM* bn = BN_bin2bn(raw.data() + 32 * i, 32, nullptr);
         ASN1_TYPE* t = ASN1_TYPE_new();
         ASN1_TYPE_set(t, V_ASN1_INTEGER, BN_to_ASN1_INTEGER(bn, nullptr));
