@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +29,8 @@ int writeUnit(void* ctx, const uint8_t* unit, size_t len) {
 
 void sendText(int fd, const std::string& text) {
     uint8_t unit[64] = {};
-    memcpy(unit, text.data(), text.size() < 64 ? text.size() : 64);
+    // One zero-padded unit, not a C string: a 64-byte text fills it.
+    std::copy_n(text.begin(), std::min(text.size(), sizeof unit), unit);
     send(fd, unit, sizeof(unit), MSG_NOSIGNAL);
 }
 
