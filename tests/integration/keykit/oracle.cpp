@@ -185,7 +185,7 @@ Bytes sm4EcbEncrypt(const Bytes& key, const Bytes& plain) {
     EVP_EncryptUpdate(ctx, out.data(), &n, plain.data(), static_cast<int>(plain.size()));
     EVP_EncryptFinal_ex(ctx, out.data() + n, &m);
     EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(n + m));
+    out.resize(static_cast<size_t>(n) + static_cast<size_t>(m));
     return out;
 }
 
