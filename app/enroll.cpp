@@ -99,6 +99,9 @@ bool takeBackApp() {
 
 // The finger's container goes from the user's application, which stays.
 bool takeBackContainer() {
+    int found = 0;
+    if (CNvId::_findApp(s_undo.user, &found, false) != kOk) return false;
+    if (!found) return true;  // the user went, and the container with it
     HAPPLICATION h = nullptr;
     uint32_t r = SKF_OpenApplication(CNvId::m_hDev, s_undo.user, &h);
     if (r != SAR_OK) {
