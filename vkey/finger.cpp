@@ -1,6 +1,7 @@
 // The fingerprint module: template slots, enrolment and verification driven
 // by touches, the module's own wait for a finger, cancel and the small
 // commands.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -74,8 +75,10 @@ void FingerModule::flashImage(uint8_t* out) const {
         if (slots[i].number == 0) continue;
         uint8_t* rec = out + i * kFlashRecord;
         rec[0] = slots[i].number;
-        rec[1] = static_cast<uint8_t>(slots[i].finger.size());
-        memcpy(rec + 2, slots[i].finger.data(), slots[i].finger.size());
+        // Names are at most kFingerNameMax; the copy is held to the record anyway.
+        const size_t n = std::min(slots[i].finger.size(), kFlashRecord - 2);
+        rec[1] = static_cast<uint8_t>(n);
+        std::copy_n(slots[i].finger.begin(), n, rec + 2);
     }
 }
 
