@@ -290,7 +290,7 @@ int CNvId::getDevInfo(int level, char* serial, int* type, char* label, char* pub
         ++found;
         char hex[2 * kPubKeyLen + 1];
         asc2hex(key, kPubKeyLen, hex, 0);
-        hex[2 * kPubKeyLen] = 0;
+        hex[sizeof hex - 1] = 0;
         if (pubKey) copyText(pubKey, sizeof hex, hex);
         copyText(m_dev_info.pubKey, sizeof m_dev_info.pubKey, hex);
     }
