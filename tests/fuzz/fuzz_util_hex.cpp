@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Bounded form: output exactly `room` bytes; the count with no buffer
     // must match what the buffered run reports.
-    const size_t room = (mode & 0x0F) * 7u;
+    const size_t room = static_cast<size_t>(mode & 0x0F) * 7;
     std::vector<uint8_t> out(room);
     const int single = (mode >> 4) & 1;
     const int n = hex2asc(text, len, out.data(), single, room);
