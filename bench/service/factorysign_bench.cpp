@@ -76,9 +76,7 @@ unsigned short freePort() {
     return a.local_endpoint().port();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     // Enough rounds that the 10 ms CPU-clock ticks stay small against the totals.
     const int rounds = argc > 1 ? atoi(argv[1]) : 2000;
     char tmpl[] = "/tmp/fpkey-bench-XXXXXX";
@@ -157,4 +155,17 @@ int main(int argc, char** argv) {
     if (system(rm.c_str()) != 0) {
     }
     return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // What the round trips throw is caught in run(); this is the rest, an
+    // allocation that failed while the processes were set up.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "bench: %s\n", e.what());
+    }
+    return 1;
 }
