@@ -7,7 +7,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -65,7 +67,8 @@ int listenOn(const std::string& path, int type) {
 
 void sendText(int fd, const std::string& text) {
     uint8_t unit[kUnit] = {};
-    memcpy(unit, text.data(), text.size() < kUnit ? text.size() : kUnit);
+    // One zero-padded unit, not a C string: a text of kUnit bytes fills it.
+    std::copy_n(text.begin(), std::min(text.size(), kUnit), unit);
     if (send(fd, unit, kUnit, MSG_NOSIGNAL) != static_cast<ssize_t>(kUnit))
         keyLog("hello reply not sent: %s", strerror(errno));
 }
@@ -580,7 +583,8 @@ int Server::run() {
         for (size_t i = 0; i < m_ctlClients.size(); ++i, ++k)
             if (fds[k].revents != 0) onControlReadable(i);
         for (size_t i = m_ctlClients.size(); i-- > 0;)
-            if (m_ctlClients[i].fd < 0) m_ctlClients.erase(m_ctlClients.begin() + i);
+            if (m_ctlClients[i].fd < 0)
+                m_ctlClients.erase(m_ctlClients.begin() + static_cast<std::ptrdiff_t>(i));
         if (m_data >= 0 && fds[2].fd == m_data && fds[2].revents != 0) onDataPacket();
         if (fds[1].fd >= 0 && (fds[1].revents & POLLIN)) {
             int fd = accept4(m_ctl, nullptr, nullptr, SOCK_CLOEXEC);
