@@ -87,13 +87,13 @@ void run(uint8_t which) {
         }
         case 11: {
             uint32_t count = 5;
-            std::vector<uint8_t> out(4 * count);
+            std::vector<uint8_t> out(size_t{4} * count);
             within(NUV_PwdGetListS(nullptr, 0, &count, out.data()), count, 5);
             break;
         }
         case 12: {
             uint32_t count = 3, clen = 4;
-            std::vector<uint8_t> out(4 * count), con(4);
+            std::vector<uint8_t> out(size_t{4} * count), con(4);
             uint8_t auth = 0;
             NUV_PwdGetList(nullptr, 0, &count, out.data(), con.data(), &clen, &auth);
             break;
@@ -118,7 +118,7 @@ void run(uint8_t which) {
         }
         case 16: {
             uint32_t count = 2;
-            std::vector<uint8_t> out(4 * count);
+            std::vector<uint8_t> out(size_t{4} * count);
             within(NUV_CfgGetList(nullptr, &count, out.data()), count, 2);
             break;
         }
