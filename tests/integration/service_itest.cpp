@@ -395,6 +395,9 @@ TEST(Daemon, LogRecordsStartConnectionsCommandsAndReplies) {
         fclose(f);
     }
     // In this order, each after its time prefix.
+    const char* reply =
+        R"(]{"function":"GetVersion","randomId":"L","result":"1.0.1.32 MEBO","reterr":0})"
+        "\n";
     const char* expected[] = {
         "]1.0.1.32 MEBO\n",
         "]http entering....\n",
@@ -402,8 +405,7 @@ TEST(Daemon, LogRecordsStartConnectionsCommandsAndReplies) {
         "]\nConnection created\n",
         "]socket handshake done\n",
         "]{\"function\":\"GetVersion\",\"params\":{},\"randomId\":\"L\"}\n",
-        "]{\"function\":\"GetVersion\",\"randomId\":\"L\",\"result\":\"1.0.1.32 "
-        "MEBO\",\"reterr\":0}\n",
+        reply,
         "]{\"function\":\"WaitEnroll\",\"params\":{}}\n",
         "]wait end...\n",
         "]Connection closed\n",
