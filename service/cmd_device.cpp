@@ -9,6 +9,9 @@
 
 namespace {
 
+// Hex digits of the 65-byte point.
+constexpr size_t kPubKeyHexLen = 2 * static_cast<size_t>(kPubKeyLen);
+
 // Walks a list of zero-terminated names as the key listings deliver it:
 // stops at an empty name or when no room is left for another name.
 void listNames(const char* list, int length, Json::Value& names, int& count) {
@@ -30,9 +33,9 @@ int pubKeyText(int (*get)(uint8_t*, int*), std::string& text) {
     int length = 0;
     int rc = get(key, &length);
     if (rc != 0) return rc;
-    char hex[2 * kPubKeyLen + 1];
+    char hex[kPubKeyHexLen + 1];
     asc2hex(key, kPubKeyLen, hex, 0);
-    text.assign(hex, 2 * kPubKeyLen);
+    text.assign(hex, kPubKeyHexLen);
     return 0;
 }
 
@@ -61,8 +64,8 @@ int GetDevInfo(const Json::Value& p, Json::Value& value) {
     memset(serial, 0, sizeof serial);
     memset(label, 0, sizeof label);
     memset(app, 0, sizeof app);
-    char* pubKey = reinterpret_cast<char*>(cxBuf::mal(2 * kPubKeyLen + 1));
-    memset(pubKey, 0, 2 * kPubKeyLen + 1);
+    char* pubKey = reinterpret_cast<char*>(cxBuf::mal(kPubKeyHexLen + 1));
+    memset(pubKey, 0, kPubKeyHexLen + 1);
     int type = 0;
     int rc = CNvId::getDevInfo(level, serial, &type, label, pubKey, app);
     if (rc != 0) return rc;
@@ -70,7 +73,7 @@ int GetDevInfo(const Json::Value& p, Json::Value& value) {
     value.append(std::string(serial, strnlen(serial, sizeof serial)));
     value.append(type);
     if (level > 2) value.append(std::string(label, strnlen(label, sizeof label)));
-    if (level > 3) value.append(std::string(pubKey, strnlen(pubKey, 2 * kPubKeyLen)));
+    if (level > 3) value.append(std::string(pubKey, strnlen(pubKey, kPubKeyHexLen)));
     if (level > 4) value.append(std::string(app, strnlen(app, sizeof app)));
     return 0;
 }
