@@ -55,6 +55,11 @@ struct EnrolUndo {
     bool container;  // delete the finger's container from the user's application
     bool templ;      // delete the module's template
     int triesLeft;   // a key that keeps refusing is given up on
+    // The key written to, by its device public key: after a reconnect only
+    // that key is touched. Another key plugged in meanwhile may hold a user,
+    // a finger container or a template of the very same names and numbers.
+    bool keyKnown;
+    uint8_t keyId[kPubKeyLen];
     char user[kUserNameMax + 1];
     char container_name[32];
     uint8_t templateId;
@@ -66,6 +71,30 @@ constexpr int kUndoTries = 3;
 
 bool undoPending() {
     return s_undo.app || s_undo.container || s_undo.templ;
+}
+
+// The identity of the enrolment's key, read when it starts.
+bool s_enrolKeyKnown = false;
+uint8_t s_enrolKeyId[kPubKeyLen];
+
+// The connected key's device public key, through handles of its own: the
+// session's open application and container are left as they are.
+bool readKeyId(uint8_t out[kPubKeyLen]) {
+    HAPPLICATION h = nullptr;
+    uint32_t r = SKF_OpenApplication(CNvId::m_hDev, CNvId::m_axAppName, &h);
+    bool ok = r == SAR_OK;
+    HCONTAINER c = nullptr;
+    if (ok) ok = SKF_OpenContainer(h, CNvId::m_devCotName, &c) == SAR_OK;
+    if (ok) {
+        uint8_t blob[256];
+        memset(blob, 0, sizeof blob);
+        unsigned int n = sizeof blob;
+        ok = SKF_ExportPublicKey(c, 1, blob, &n) == SAR_OK;
+        if (ok) CNvId::blob2pubKey(blob, out, nullptr);
+    }
+    if (c) SKF_CloseContainer(c);
+    if (h) SKF_CloseApplication(h);
+    return ok;
 }
 
 // Whether `cot` is among the containers of the open application `h`; false
@@ -142,6 +171,8 @@ void undoBegin(const char* user, uint8_t templateId) {
     s_undo.templateId = templateId;
     s_undo.templ = true;
     s_undo.triesLeft = kUndoTries;
+    s_undo.keyKnown = s_enrolKeyKnown;
+    memcpy(s_undo.keyId, s_enrolKeyId, sizeof s_undo.keyId);
 }
 
 void undoForget() {
@@ -337,6 +368,7 @@ int startEnroll(const char* user, int finger, int* step, const char* fingerName,
         return kUserExists;
     }
     if (!reg && !found) return kNoUser;
+    s_enrolKeyKnown = readKeyId(s_enrolKeyId);
     if (reg) {
         CNvId::openApp(CNvId::m_hDev, CNvId::m_axAppName, &CNvId::m_hApp, false);
     } else {
@@ -376,6 +408,16 @@ int CNvId::waitEnroll() {
 bool nvapp::takeBackEnrolment() {
     if (!undoPending()) return true;
     if (s_undoing || s_writing || !CNvId::m_hDev) return false;
+    // Without the key's identity nothing is taken back: the records stay.
+    if (!s_undo.keyKnown) {
+        undoForget();
+        return true;
+    }
+    uint8_t id[kPubKeyLen];
+    if (!readKeyId(id)) return false;
+    // Another key: nothing of this enrolment is on it; the take-back waits
+    // for its own key.
+    if (memcmp(id, s_undo.keyId, sizeof id) != 0) return true;
     s_undoing = true;
     _nvlog(">>-%s", "takeBackEnrolment");
     if (s_undo.app && takeBackApp()) s_undo.app = s_undo.container = false;

@@ -114,11 +114,7 @@ const CAppHooks& CNvId::hooks() {
     return s_hooks;
 }
 
-void CNvId::init() {
-    // A failed enrolment that could not be taken back while the key was
-    // away is taken back now that it is here again.
-    takeBackEnrolment();
-}
+void CNvId::init() {}
 
 int CNvId::openDev() {
     _nvlog(">>-%s", "openDev");
@@ -144,6 +140,9 @@ int CNvId::openDev() {
     }
     m_hDev = h;
     init();
+    // A failed enrolment that could not be taken back while its key was
+    // away is taken back when that key is here again.
+    takeBackEnrolment();
     return kOk;
 }
 

@@ -34,8 +34,9 @@ bool enrollBusy();
 
 // Takes back what an enrolment whose key work failed left behind (its
 // template, the new user's application or the finger's container). Runs
-// right after the failure and again after every connect until done; true
-// when nothing is left to take back. Called with the session lock held.
+// right after the failure and again after every connect until done, on
+// the key the enrolment wrote to only; true when nothing is left to take
+// back on the connected key. Called with the session lock held.
 bool takeBackEnrolment();
 
 // Ends a running worker without reporting anything: the module's wait is

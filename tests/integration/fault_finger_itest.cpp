@@ -7,6 +7,8 @@
 // finger is left that the daemon reported as done.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/integration/fault_itest.h"
 
 using namespace faultkit;
@@ -399,4 +401,53 @@ TEST_F(FingerFault, ACancelWhoseAnswerIsLost) {
     EXPECT_EQ(command(*late, "GetVersion", Json::Value(), bound)["result"], "1.0.1.32 MEBO");
     c_ = std::move(late);
     expectLoginWorks();
+}
+
+TEST_F(FingerFault, ATakeBackTouchesOnlyTheKeyTheEnrolmentWroteTo) {
+    needUser();
+    startEnrolment("AddFinger", "uv", 9, "vee nine", "victor-little");
+    const size_t created = occurrences(key().log(), kCreateContainer);
+    setFault("delay 600 60", false);
+    ASSERT_TRUE(touch("victor-little"));
+    ASSERT_TRUE(eventually([&] { return occurrences(key().log(), kCreateContainer) > created; },
+                           kCardBound))
+        << keyLogTail();
+    key().kill();
+    Json::Value m = next();
+    EXPECT_EQ(m["reterr"], 103) << m;
+
+    // In its place comes another key with a user of the same name holding
+    // every finger-9 container name the enrolment may have written.
+    namespace fs = std::filesystem;
+    const std::string own = s_->dir.path + "/own.state";
+    fs::copy_file(key().stateFile(), own, fs::copy_options::overwrite_existing);
+    {
+        keykit::VKey other(s_->dir.path + "/k2");
+        ASSERT_TRUE(other.ready());
+        ASSERT_EQ(keykit::provision(other, s_->dir.path + "/ca2"), 0);
+        keykit::User uv{"uv", {{3, 1, "vee"}}};
+        for (int t = 1; t <= 10; ++t)
+            uv.fingers.push_back({9, t, "other key"});
+        ASSERT_EQ(keykit::makeRecords(other.socket(), {uv}, false), "");
+        other.kill();
+        fs::copy_file(other.stateFile(), key().stateFile(), fs::copy_options::overwrite_existing);
+    }
+    // The key's log runs on across restarts: deletions are counted from here.
+    const size_t conDeletes = occurrences(key().log(), ": 80 48 ");
+    const size_t appDeletes = occurrences(key().log(), ": 80 24 ");
+    ASSERT_TRUE(key().restart()) << keyLogTail();
+    Json::Value r = run("GetFingerUsed", array({"uv"}));
+    EXPECT_EQ(r["reterr"], 0) << r;
+    EXPECT_EQ(r["result"][1][1], 9) << "the other key lost a finger: " << r << keyLogTail();
+    EXPECT_EQ(occurrences(key().log(), ": 80 48 "), conDeletes) << keyLogTail();
+    EXPECT_EQ(occurrences(key().log(), ": 80 24 "), appDeletes) << keyLogTail();
+    expectOthersServed();
+
+    // Back comes the enrolment's own key: now the half-written finger goes.
+    key().kill();
+    fs::copy_file(own, key().stateFile(), fs::copy_options::overwrite_existing);
+    ASSERT_TRUE(key().restart()) << keyLogTail();
+    r = run("GetFingerUsed", array({"uv"}));
+    EXPECT_EQ(r["result"], array({"uv", array({3})})) << r << keyLogTail();
+    EXPECT_NE(status().find("templates=1/"), std::string::npos) << status();
 }
