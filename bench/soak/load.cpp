@@ -400,9 +400,10 @@ int run(const Args& a) {
         all.badResults, all.connectFailures, all.reconnects, all.leftUnread);
     printf("soak: elapsed=%.1fs commands_per_second=%.1f\n", elapsed,
            static_cast<double>(all.answered) / elapsed);
-    printf("soak: handshakes=%lu mean_ms=%.2f max_ms=%.2f\n", all.handshakes,
-           all.handshakes ? all.handshakeUs.first / 1000.0 / all.handshakes : 0.0,
-           all.handshakeUs.second / 1000.0);
+    printf(
+        "soak: handshakes=%lu mean_ms=%.2f max_ms=%.2f\n", all.handshakes,
+        all.handshakes ? all.handshakeUs.first / 1000.0 / static_cast<double>(all.handshakes) : 0.0,
+        all.handshakeUs.second / 1000.0);
     printf("soak: poll_cycles=%lu matched=%lu abandoned=%lu signatures_verified=%lu\n",
            all.pollCycles, all.pollsMatched, all.pollsAbandoned, all.signaturesVerified);
     printf("soak: %-16s %9s %10s %10s  reterr:count\n", "command", "replies", "mean_ms", "max_ms");
@@ -418,8 +419,8 @@ int run(const Args& a) {
                          (k.second == INT_MIN ? std::string("none") : std::to_string(k.second)) +
                          ":" + std::to_string(m) +
                          (soak::expectedCode(f, k.second) ? "" : "(UNEXPECTED)");
-        printf("soak: %-16s %9lu %10.2f %10.2f %s\n", f.c_str(), n, l.first / 1000.0 / n,
-               l.second / 1000.0, codes.c_str());
+        printf("soak: %-16s %9lu %10.2f %10.2f %s\n", f.c_str(), n,
+               l.first / 1000.0 / static_cast<double>(n), l.second / 1000.0, codes.c_str());
     }
     for (const std::string& p : all.firstProblems)
         printf("soak: problem: %s\n", p.c_str());
