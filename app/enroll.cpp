@@ -255,22 +255,6 @@ int _regFp() {
     return kOk;
 }
 
-// Opens the user's application and logs in with the users' PIN.
-int openUserWithPin(const char* user) {
-    uint32_t r = CNvId::openApp(CNvId::m_hDev, user, &CNvId::m_hApp, false);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    unsigned int tries = 0;
-    r = SKF_VerifyPIN(CNvId::m_hApp, USER_TYPE, CNvId::m_userPin, &tries);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    return kOk;
-}
-
 // Writes the finger container of a finished capture.
 int ackEnroll_cb(int* finger, char* recordName, size_t recordCap, const char* fingerName,
                  uint8_t* pubKey) {
@@ -283,9 +267,9 @@ int ackEnroll_cb(int* finger, char* recordName, size_t recordCap, const char* fi
         if (rc != kOk) return rc;
         // The creation's handle is closed: the login below opens it again.
         CExit::uninit();
-        if (openUserWithPin(m_enrollApp) != kOk) return kFailed;
+        if (openAppWithPin(m_enrollApp, false) != kOk) return kFailed;
     }
-    if (!CNvId::m_hApp && openUserWithPin(m_enrollApp) != kOk) return kFailed;
+    if (!CNvId::m_hApp && openAppWithPin(m_enrollApp, false) != kOk) return kFailed;
     char name[32];
     snprintf(name, sizeof name, "%d_%d", m_curFpIdx, m_fgId.load());
     // A new user's application takes its container with it.

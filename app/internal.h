@@ -112,9 +112,10 @@ int openBaseApp(const char* list, unsigned size, char* name, size_t cap);
 // Connects on demand; false when no key can be reached.
 bool connected();
 
-// Opens the application (reconnecting once when the link was lost) into
-// m_hApp and verifies the built-in user PIN; kOk or kFailed (logged).
-int openAppWithPin(const char* app);
+// Opens the application into m_hApp (with `reconnect`, reconnecting once
+// when the link was lost) and verifies the built-in user PIN; kOk or
+// kFailed (logged).
+int openAppWithPin(const char* app, bool reconnect = true);
 // The same, then opens the container into m_hCot.
 int openPinContainer(const char* app, const char* container);
 

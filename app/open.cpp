@@ -10,8 +10,8 @@ bool connected() {
     return CNvId::m_hDev != nullptr;
 }
 
-int openAppWithPin(const char* app) {
-    uint32_t r = CNvId::openApp(CNvId::m_hDev, app, &CNvId::m_hApp, true);
+int openAppWithPin(const char* app, bool reconnect) {
+    uint32_t r = CNvId::openApp(CNvId::m_hDev, app, &CNvId::m_hApp, reconnect);
     if (r != SAR_OK) {
         logLine(__LINE__, r);
         return kFailed;

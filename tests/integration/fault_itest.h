@@ -54,11 +54,7 @@ class FaultTest : public ::testing::Test {
     // The module gives up waiting for a finger after 1.5 s, so that a test
     // that leaves a module command waiting does not slow the next one.
     static void SetUpTestSuite() { s_ = new KeyStage({}, false, {"--finger-wait", "1500"}); }
-    static void TearDownTestSuite() {
-        EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
-        delete s_;
-        s_ = nullptr;
-    }
+    static void TearDownTestSuite() { keykit::endStage(s_); }
     void SetUp() override {
         ASSERT_TRUE(s_->error.empty()) << s_->error;
         ASSERT_TRUE(s_->daemon->running());

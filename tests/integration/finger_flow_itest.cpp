@@ -40,11 +40,7 @@ struct Enrolled {
 class FingerFlow : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { s_ = new KeyStage(); }
-    static void TearDownTestSuite() {
-        EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
-        delete s_;
-        s_ = nullptr;
-    }
+    static void TearDownTestSuite() { keykit::endStage(s_); }
     void SetUp() override {
         ASSERT_TRUE(s_->error.empty()) << s_->error;
         c_ = std::make_unique<WsClient>();

@@ -18,11 +18,7 @@ class KeyRecords : public ::testing::Test {
              {"bob", {{1, 6, "Bob thumb"}}},
              {"carol", {}}});
     }
-    static void TearDownTestSuite() {
-        EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
-        delete s_;
-        s_ = nullptr;
-    }
+    static void TearDownTestSuite() { keykit::endStage(s_); }
     void SetUp() override {
         ASSERT_TRUE(s_->error.empty()) << s_->error;
         ASSERT_TRUE(c_.connect(s_->daemon->port())) << c_.lastError();

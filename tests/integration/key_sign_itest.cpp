@@ -22,11 +22,7 @@ int pinChecks(const VKey& key) {
 class KeySign : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { s_ = new KeyStage({}, true); }
-    static void TearDownTestSuite() {
-        EXPECT_TRUE(s_->stop()) << "the daemon did not end cleanly";
-        delete s_;
-        s_ = nullptr;
-    }
+    static void TearDownTestSuite() { keykit::endStage(s_); }
     void SetUp() override {
         ASSERT_TRUE(s_->error.empty()) << s_->error;
         ASSERT_TRUE(c_.connect(s_->daemon->port())) << c_.lastError();

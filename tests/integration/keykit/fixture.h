@@ -101,6 +101,13 @@ struct KeyStage {
     std::string caDir, provisionOutput, error;
 };
 
+// Ends a suite's stage; the daemon must end cleanly.
+inline void endStage(KeyStage*& stage) {
+    EXPECT_TRUE(stage->stop()) << "the daemon did not end cleanly";
+    delete stage;
+    stage = nullptr;
+}
+
 // Enrols finger `finger` of `user` through the page's commands: `fn`
 // ("RegisterUser" or "AddFinger") must answer [6]; then "WaitEnroll" and six
 // touches of the finger named `who` on the key's sensor, checking the five
