@@ -123,7 +123,8 @@ TEST_F(BytesEx, CopiesTakeValueNotArrays) {
     CBytesEx c;
     c = a;
     EXPECT_TRUE(c == a);
-    c = c;
+    const CBytesEx& same = c;  // self-assignment, through a second name
+    c = same;
     EXPECT_EQ(hex(c), "01020304");
     CBytesEx slice;
     slice.Set(a, 2, 1);
