@@ -538,6 +538,15 @@ int Server::run() {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // The stop signals are taken only inside ppoll: one that came between
+    // the loop's check and an unbounded wait would otherwise be missed.
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
 
     m_listen = listenOn(m_opt.socketPath, SOCK_SEQPACKET);
     if (m_listen < 0) {
@@ -565,7 +574,9 @@ int Server::run() {
             fds.push_back({fd, POLLIN, 0});
         for (const CtlClient& c : m_ctlClients)
             fds.push_back({c.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), pollTimeout()) < 0) {
+        const int wait = pollTimeout();
+        timespec ts = {wait / 1000, (wait % 1000) * 1000000L};
+        if (ppoll(fds.data(), fds.size(), wait < 0 ? nullptr : &ts, &waitMask) < 0) {
             if (errno == EINTR) continue;
             keyLog("poll: %s", strerror(errno));
             break;
