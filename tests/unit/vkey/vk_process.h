@@ -124,10 +124,21 @@ class VkeyProcess : public ::testing::Test {
         return false;
     }
 
+    // Signals the key and waits for it at most 10 s: a key that does not
+    // end fails the test instead of hanging it.
     void stop(int sig) {
         if (pid <= 0) return;
         kill(pid, sig);
         int status;
+        for (int i = 0; i < 1000; ++i) {
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ADD_FAILURE() << "the key did not end on signal " << sig;
+        kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         pid = -1;
     }
