@@ -319,13 +319,7 @@ int startEnroll(const char* user, int finger, int* step, const char* fingerName,
     // The module must not hand out a template again that a take-back is
     // still to delete.
     if (!takeBackEnrolment()) return kFailed;
-    CLink* link = nullptr;
-    uint32_t r = SKFK_GetLink(CNvId::m_hDev, &link);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    NUV_SetLink(link);
+    if (useModuleLink() != kOk) return kFailed;
     CExit::uninit();
     int full = 0;
     if (CNvId::_isFullFp(&full, nullptr) != kOk) {
@@ -360,7 +354,7 @@ int startEnroll(const char* user, int finger, int* step, const char* fingerName,
         if (CNvId::_findFgIdCot(finger, nullptr, true, nullptr) == kOk) return kFingerExists;
     }
     unsigned int tries = 0;
-    r = SKF_VerifyPIN(CNvId::m_hApp, USER_TYPE, CNvId::m_userPin, &tries);
+    uint32_t r = SKF_VerifyPIN(CNvId::m_hApp, USER_TYPE, CNvId::m_userPin, &tries);
     if (r != SAR_OK) {
         logLine(__LINE__, r);
         return kFailed;

@@ -112,6 +112,10 @@ int openBaseApp(const char* list, unsigned size, char* name, size_t cap);
 // Connects on demand; false when no key can be reached.
 bool connected();
 
+// Points the fingerprint channel at the connected key's link; kOk or
+// kFailed (logged).
+int useModuleLink();
+
 // Opens the application into m_hApp (with `reconnect`, reconnecting once
 // when the link was lost) and verifies the built-in user PIN; kOk or
 // kFailed (logged).

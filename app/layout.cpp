@@ -241,13 +241,7 @@ int CNvId::_isFullFp(int* full, uint8_t* ids) {
 
 int CNvId::clearFp(const uint8_t* ids, int count) {
     _nvlog(">>-%s", "clearFp");
-    CLink* link = nullptr;
-    uint32_t r = SKFK_GetLink(m_hDev, &link);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    NUV_SetLink(link);
+    if (useModuleLink() != kOk) return kFailed;
     uint8_t all[256];
     memset(all, 0, sizeof all);
     if (!ids) {
@@ -263,7 +257,7 @@ int CNvId::clearFp(const uint8_t* ids, int count) {
         ids = all;
     }
     for (int i = 0; i < count; ++i) {
-        r = NUV_FpcDelete(nullptr, ids[i]);
+        uint32_t r = NUV_FpcDelete(nullptr, ids[i]);
         if (r != 0) _nvlog("clearFp %d %x", ids[i], r);
     }
     return kOk;

@@ -2,12 +2,24 @@
 // built-in user PIN, and a container in it: the first steps of every
 // operation that uses a private key of the layout.
 #include "app/internal.h"
+#include "transport/transport.h"
 
 namespace nvapp {
 
 bool connected() {
     if (!CNvId::m_hDev) CNvId::openDev();
     return CNvId::m_hDev != nullptr;
+}
+
+int useModuleLink() {
+    CLink* link = nullptr;
+    uint32_t r = SKFK_GetLink(CNvId::m_hDev, &link);
+    if (r != SAR_OK) {
+        logLine(__LINE__, r);
+        return kFailed;
+    }
+    NUV_SetLink(link);
+    return kOk;
 }
 
 int openAppWithPin(const char* app, bool reconnect) {

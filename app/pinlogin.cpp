@@ -53,13 +53,7 @@ int CNvId::rkLogin(const char* devName, const char*, const char* pin) {
         return kOk;
     }
     m_bChkUsr = 0;
-    CLink* link = nullptr;
-    r = SKFK_GetLink(m_hDev, &link);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    NUV_SetLink(link);
+    if (useModuleLink() != kOk) return kFailed;
     rc = createVerifyFinger();
     return rc == kOk ? kLoginLater : rc;
 }

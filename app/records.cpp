@@ -37,13 +37,7 @@ int listRecords(char* list, unsigned int* size) {
 
 // Binds the fingerprint channel to the connected key's link.
 int bindFingerLink() {
-    CLink* link = nullptr;
-    uint32_t r = SKFK_GetLink(CNvId::m_hDev, &link);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    NUV_SetLink(link);
+    if (useModuleLink() != kOk) return kFailed;
     return kOk;
 }
 

@@ -187,13 +187,7 @@ int CNvId::createVerifyFinger() {
     _nvlog(">>-%s", "createVerifyFinger");
     if (!m_hDev) openDev();
     if (!m_hDev) return kNoDev;
-    CLink* link = nullptr;
-    uint32_t r = SKFK_GetLink(m_hDev, &link);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    NUV_SetLink(link);
+    if (useModuleLink() != kOk) return kFailed;
     nvSleep(50);
     if (m_thrdHdlVerify.busy()) return kOk;
     m_verifyExit.store(false);
@@ -288,13 +282,7 @@ int CNvId::startVerify(const char* devName) {
     m_bLoopVerify = 1;
     m_bFpState = kPending;
     m_bChkUsr = 0;
-    CLink* link = nullptr;
-    uint32_t r = SKFK_GetLink(m_hDev, &link);
-    if (r != SAR_OK) {
-        logLine(__LINE__, r);
-        return kFailed;
-    }
-    NUV_SetLink(link);
+    if (useModuleLink() != kOk) return kFailed;
     return createVerifyFinger();
 }
 
