@@ -92,6 +92,20 @@ class FingerFault : public FaultTest {
     // How the key logs the creation of a container.
     static constexpr const char* kCreateContainer = ": 80 40 ";
 
+    // An enrolment whose last capture is given while every reply is held
+    // back `delayMs`; returns once the key has created the finger's
+    // container, before the rest of the record is written.
+    void enrolUntilContainer(const std::string& fn, const std::string& user, int finger,
+                             const std::string& name, const std::string& who, int delayMs) {
+        startEnrolment(fn, user, finger, name, who);
+        const size_t before = occurrences(key().log(), kCreateContainer);
+        setFault("delay " + std::to_string(delayMs) + " 60", false);
+        ASSERT_TRUE(touch(who));
+        ASSERT_TRUE(eventually([&] { return occurrences(key().log(), kCreateContainer) > before; },
+                               kCardBound))
+            << keyLogTail();
+    }
+
     inline static Enrolled s_user;
 };
 
@@ -212,15 +226,10 @@ TEST_F(FingerFault, BadFramesDuringAnEnrolment) {
 
 TEST_F(FingerFault, UnplugWhileTheKeyWritesTheEnrolledFinger) {
     needUser();
-    startEnrolment("AddFinger", "uv", 8, "vee eight", "victor-ring");
     // The last capture ends the module's part; the key is pulled out right
     // after it created the finger's container, before its key pair.
-    const size_t before = occurrences(key().log(), kCreateContainer);
-    setFault("delay 600 60", false);
-    ASSERT_TRUE(touch("victor-ring"));
-    ASSERT_TRUE(
-        eventually([&] { return occurrences(key().log(), kCreateContainer) > before; }, kCardBound))
-        << keyLogTail();
+    ASSERT_NO_FATAL_FAILURE(
+        enrolUntilContainer("AddFinger", "uv", 8, "vee eight", "victor-ring", 600));
     ASSERT_TRUE(key().ctl("unplug"));
     Json::Value m = next();
     EXPECT_EQ(m["function"], "ackEnroll") << m;
@@ -243,13 +252,8 @@ TEST_F(FingerFault, UnplugWhileTheKeyWritesTheEnrolledFinger) {
 
 TEST_F(FingerFault, AKeyKilledWhileItWritesTheEnrolledFinger) {
     needUser();
-    startEnrolment("AddFinger", "uv", 9, "vee nine", "victor-little");
-    const size_t before = occurrences(key().log(), kCreateContainer);
-    setFault("delay 600 60", false);
-    ASSERT_TRUE(touch("victor-little"));
-    ASSERT_TRUE(
-        eventually([&] { return occurrences(key().log(), kCreateContainer) > before; }, kCardBound))
-        << keyLogTail();
+    ASSERT_NO_FATAL_FAILURE(
+        enrolUntilContainer("AddFinger", "uv", 9, "vee nine", "victor-little", 600));
     // The key saved the new container before it died; the daemon never
     // heard of it.
     key().kill();
@@ -268,15 +272,10 @@ TEST_F(FingerFault, AKeyKilledWhileItWritesTheEnrolledFinger) {
 
 TEST_F(FingerFault, ABadReplyWhileTheKeyWritesANewUserTakesItBack) {
     needUser();
-    startEnrolment("RegisterUser", "un", 1, "en one", "nina-thumb");
     // Every reply is held back a little; once the key has created the
     // finger's container, the reply after it - the key pair's - is broken.
-    const size_t before = occurrences(key().log(), kCreateContainer);
-    setFault("delay 400 60", false);
-    ASSERT_TRUE(touch("nina-thumb"));
-    ASSERT_TRUE(
-        eventually([&] { return occurrences(key().log(), kCreateContainer) > before; }, kCardBound))
-        << keyLogTail();
+    ASSERT_NO_FATAL_FAILURE(
+        enrolUntilContainer("RegisterUser", "un", 1, "en one", "nina-thumb", 400));
     ASSERT_TRUE(key().ctl("fault bad-checksum"));
     Json::Value m = next();
     EXPECT_EQ(m["function"], "ackEnroll") << m;
@@ -405,13 +404,8 @@ TEST_F(FingerFault, ACancelWhoseAnswerIsLost) {
 
 TEST_F(FingerFault, ATakeBackTouchesOnlyTheKeyTheEnrolmentWroteTo) {
     needUser();
-    startEnrolment("AddFinger", "uv", 9, "vee nine", "victor-little");
-    const size_t created = occurrences(key().log(), kCreateContainer);
-    setFault("delay 600 60", false);
-    ASSERT_TRUE(touch("victor-little"));
-    ASSERT_TRUE(eventually([&] { return occurrences(key().log(), kCreateContainer) > created; },
-                           kCardBound))
-        << keyLogTail();
+    ASSERT_NO_FATAL_FAILURE(
+        enrolUntilContainer("AddFinger", "uv", 9, "vee nine", "victor-little", 600));
     key().kill();
     Json::Value m = next();
     EXPECT_EQ(m["reterr"], 103) << m;
