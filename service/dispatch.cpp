@@ -21,6 +21,8 @@ const char* const m_key[] = {"function", "params", "randomId"};
 
 const FpOps kSessionOps = {CNvId::getFpState, CNvId::cancelVerify, CNvId::cancelEnroll, nvSleep};
 const FpOps* s_ops = &kSessionOps;
+// The client of the command that runs now (network thread only).
+Client* s_client = nullptr;
 
 // How the result of a handler becomes the reply.
 enum class Reply {
@@ -166,6 +168,21 @@ void setFpOps(const FpOps* ops) {
 }
 
 int Ckjson::excute(const std::string& command, std::string& reply) {
+    Client local;
+    return excute(command, reply, local);
+}
+
+Client* currentClient() {
+    return s_client;
+}
+
+int Ckjson::excute(const std::string& command, std::string& reply, Client& client) {
+    struct Current {
+        explicit Current(Client& c) { s_client = &c; }
+        ~Current() { s_client = nullptr; }
+        Current(const Current&) = delete;
+        Current& operator=(const Current&) = delete;
+    } current(client);
     Json::Value root;
     std::string errors;
     const char* begin = command.data();

@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -50,6 +51,9 @@ std::atomic<net::io_context*> s_ioc{nullptr};
 class Connection;
 // The connection delayed results go to; only the network thread touches it.
 std::weak_ptr<Connection> m_mg_nc;
+// Every open WebSocket connection by its client's id (network thread only).
+std::map<uint64_t, std::weak_ptr<Connection>> s_open;
+uint64_t s_lastClientId = 0;
 
 // Which pages may open the WebSocket, and the port a Host header must name.
 // Set before the loop starts; read on the network thread only.
@@ -115,12 +119,19 @@ void handshakeDone() {
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
     explicit Connection(tcp::socket&& socket)
-        : stream_(std::move(socket)), counts_(!s_policy.restricted) {}
-    ~Connection() { connectionClosed(counts_); }
+        : stream_(std::move(socket)), counts_(!s_policy.restricted) {
+        client_.id = ++s_lastClientId;
+    }
+    ~Connection() {
+        s_open.erase(client_.id);
+        connectionClosed(counts_);
+    }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     void start() { readRequest(); }
+
+    const Client& client() const { return client_; }
 
     // Queues one text frame; replies leave in the order they were queued.
     void send(std::string text) {
@@ -204,6 +215,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void onAccept(beast::error_code ec) {
         if (ec) return;
+        s_open[client_.id] = weak_from_this();
         handshakeDone();
         readMessage();
     }
@@ -223,7 +235,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         buffer_.consume(buffer_.size());
         _nvlogstrEx(command.data(), command.size());
         std::string reply;
-        if (Ckjson::excute(command, reply) == 0) {
+        if (Ckjson::excute(command, reply, client_) == 0) {
             _nvlogstr(reply.c_str());
             send(std::move(reply));
         } else {
@@ -261,6 +273,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::deque<std::string> outbox_;
     bool reading_ = false;
     bool counts_;
+    Client client_;
 };
 
 class Listener {
@@ -326,6 +339,16 @@ void sendMessage(const std::string& text) {
             _nvlogstr(text.c_str());
             c->send(text);
         }
+    });
+}
+
+void sendToClients(const std::string& text, bool (*wants)(const Client&)) {
+    net::io_context* ioc = s_ioc.load();
+    if (!ioc) return;
+    net::post(*ioc, [text, wants] {
+        for (auto& open : s_open)
+            if (auto c = open.second.lock())
+                if (wants(c->client())) c->send(text);
     });
 }
 

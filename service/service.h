@@ -14,12 +14,28 @@ constexpr unsigned short kServicePort = 11230;
 
 // ---------------------------------------------------------------------------
 // Commands.
+
+// Who sent a command. The endpoint keeps one per WebSocket connection; the
+// dispatcher sees it while the command runs (network thread only).
+struct Client {
+    uint64_t id = 0;           // unique per connection, never reused
+    std::string site;          // normalised origin; "" for a local program
+    bool allowed = true;       // may reach the key and what clients share
+    bool watchDevice = false;  // receives key arrival and removal messages
+};
+
 class Ckjson {
   public:
-    // Runs one command text. Returns 0 when `reply` is complete and is to be
-    // sent now, 1 when the command is answered later through sendMessage.
+    // Runs one command text for `client`. Returns 0 when `reply` is complete
+    // and is to be sent now, 1 when the command is answered later through
+    // sendMessage.
+    static int excute(const std::string& command, std::string& reply, Client& client);
+    // The same for a local program (tests and tools).
     static int excute(const std::string& command, std::string& reply);
 };
+
+// The client whose command runs now; null outside a command.
+Client* currentClient();
 
 // Dispatch of one command by name; same return convention as excute.
 int handFunc(const std::string& function, const Json::Value& params, std::string& reply,
@@ -46,6 +62,9 @@ const char* getfpErr(int32_t code);
 // the connection remembered at delivery time (dropped when none is). Safe
 // from any thread.
 void sendMessage(const std::string& text);
+// Hands a text to the network thread, which sends it to every open
+// WebSocket connection whose client `wants` it. Safe from any thread.
+void sendToClients(const std::string& text, bool (*wants)(const Client&));
 
 // Creates the event queue and starts the event thread; ends the process with
 // status 1 when either fails.
