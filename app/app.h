@@ -168,6 +168,27 @@ class CNvId {
     static int regFinger(const char* user, int finger, int* step, const char* fingerName);
     static int addFinger(const char* user, int finger, int* step, const char* fingerName);
 
+    // ---- Site approval by touch ----------------------------------------
+    // Outcomes reported to `done` besides 0 (the touch counts).
+    static constexpr int kApproveTimedOut = 7;
+    static constexpr int kApproveFailed = 103;
+    static constexpr int kApproveStopped = 5;  // never reported: stopped from here
+    // Starts waiting up to waitMs for a touch that approves a site; `done`
+    // gets `generation` and the outcome on the worker thread (0, timed out
+    // or failed; nothing when stopped). kOk, kNoDev without a key, kFailed
+    // while a fingerprint operation or another approval runs. Session lock held.
+    static int startApproval(int waitMs, unsigned generation, void (*done)(unsigned, int));
+    static bool approvalBusy();
+    // Ends a waiting approval without reporting it. Session lock held.
+    static void stopApproval();
+    // Forgets the finger login (FingerSign's user) and the application a
+    // PIN login opened. Session lock held.
+    static void forgetFingerLogin();
+    static void forgetPinLogin();
+    // Tries the key's base application has left for the user PIN; -1 when
+    // they cannot be read. Session lock held.
+    static int pinTriesLeft(const char* devName);
+
     // ---- Session state -------------------------------------------------
     static void* m_hDev;
     static void* m_hApp;

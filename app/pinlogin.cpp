@@ -139,3 +139,31 @@ int CNvId::SignDataToPKCS7(const char* container, const uint8_t* data, int lengt
         return 121;
     return kOk;
 }
+
+void CNvId::forgetFingerLogin() {
+    memset(m_curApp, 0, sizeof m_curApp);
+    memset(m_curCot, 0, sizeof m_curCot);
+}
+
+void CNvId::forgetPinLogin() {
+    CExit::uninit();
+}
+
+int CNvId::pinTriesLeft(const char* devName) {
+    if (connectNamed(devName) != kOk) return -1;
+    CExit::uninit();
+    char list[512];
+    unsigned int size = 0;
+    if (enumApps(list, sizeof list, &size, true) != kOk) return -1;
+    if (openBaseApp(list, size, nullptr, 0) != kOk) return -1;
+    unsigned int most = 0;
+    unsigned int left = 0;
+    BOOL isDefault = 0;
+    const uint32_t r = SKF_GetPINInfo(m_hApp, USER_TYPE, &most, &left, &isDefault);
+    CExit::uninit();
+    if (r != SAR_OK) {
+        _nvlog("err SKF_GetPINInfo(x%x)", r);
+        return -1;
+    }
+    return static_cast<int>(left);
+}

@@ -45,7 +45,9 @@ bool takeBackEnrolment();
 // session lock held.
 void stopEnrollQuietly();
 void stopVerifyQuietly();
+void stopApprovalQuietly();
 inline void stopFpWorkers() {
+    stopApprovalQuietly();
     stopVerifyQuietly();
     stopEnrollQuietly();
 }

@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "service/handlers.h"
 #include "service/service.h"
+#include "service/sites.h"
 #include "util/util.h"
 
 namespace {
@@ -129,6 +130,85 @@ void cancelOtherFamily(const std::string& function) {
     }
 }
 
+// The site that started the running (or last) fingerprint operation, and
+// the one of the last looping verification. Read by the threads that push.
+std::mutex s_siteMutex;
+std::string s_fpSite = kAnySite;
+std::string s_verifySite;
+
+void setFpSite(const std::string& site) {
+    std::lock_guard<std::mutex> lock(s_siteMutex);
+    s_fpSite = site;
+}
+
+// Commands that talk to the fingerprint module or reopen the key: a touch
+// that approves a site waits while they run.
+bool usesModule(const std::string& f) {
+    return isOneOf(
+        f, {"RegisterUser", "AddFinger", "WaitEnroll", "LoginFinger", "startVerify", "rkLogin",
+            "DeleteFinger", "DeleteUser", "GetFingerUsed", "GetFingerUnused", "GetUserList",
+            "openDevice", "closeDevice", "OpenDev", "InitDev", "EnumDevice"});
+}
+
+bool isPinLogin(const Json::Value& p) {
+    return p.isArray() && p.size() == 3 && p[2].isString() && !p[2].asString().empty();
+}
+
+// Answers of siteRuleBefore besides result codes.
+constexpr int kRunIt = -1;
+constexpr int kWaitsForNothing = -2;  // no answer at all
+
+// What belongs to a site, before the command runs: another site's running
+// operation, logins and PIN tries. kRunIt, kWaitsForNothing, or the code to
+// answer with.
+int siteRuleBefore(const std::string& f, const Json::Value& p, const std::string& site) {
+    siteExpireLogins();
+    if (usesModule(f) && CNvId::approvalBusy()) pauseApproval();
+    const int state = s_ops->getFpState();
+    if (state != 0 && pushSite() != site) {
+        // Another site's enrolment or verification: a page may neither steer
+        // nor end it, and starting its own ends the other one first.
+        if (f == "WaitEnroll") return kWaitsForNothing;
+        if (isOneOf(f, {"CancelEnroll", "CancelVerify"})) return 5;
+        if (f == "LoopVerify") return 2;
+        if (isOneOf(f, {"LoginFinger", "startVerify", "rkLogin", "RegisterUser", "AddFinger"})) {
+            if (state == 2)
+                s_ops->cancelVerify(false);
+            else
+                s_ops->cancelEnroll();
+            s_ops->sleepMs(300);
+        }
+    }
+    if (f == "LoopVerify" && s_verifySite != site) return 2;
+    if (f == "FingerSign" && !loginBelongsTo(Login::finger, site)) return 2;
+    if (isOneOf(f, {"rkEnumContainer", "SignDataNormal", "SignDataToPKCS7"}) &&
+        !loginBelongsTo(Login::pin, site))
+        return 106;
+    if (f == "rkLogin" && isPinLogin(p) && !site.empty()) {
+        // A page can never lock the key: few wrong PINs per site, and the
+        // key's last tries are left to its owner's own programs.
+        if (!pinTryAllowed(site)) return kSitePinLimit;
+        const std::string name = p[0].isString() ? p[0].asString() : std::string();
+        const int left = CNvId::pinTriesLeft(p[0].isString() ? name.c_str() : nullptr);
+        if (left >= 0 && left <= 2) return kPinTriesKept;
+    }
+    // A login started here belongs to this site from now on.
+    if (f == "LoginFinger") loginMadeBy(Login::finger, site);
+    if (f == "rkLogin" || f == "startVerify") loginMadeBy(Login::pin, site);
+    return kRunIt;
+}
+
+void siteRuleAfter(const std::string& f, const Json::Value& p, const std::string& site, int code) {
+    if (f == "rkLogin" && isPinLogin(p) && !site.empty() && (code == 0 || code == 107))
+        pinTried(site, code == 107);
+    const bool started = code == 0 || (f == "rkLogin" && code == kAnswerLater);
+    if (!started) return;
+    if (isOneOf(f, {"LoginFinger", "startVerify", "RegisterUser", "AddFinger"}) ||
+        (f == "rkLogin" && code == kAnswerLater))
+        setFpSite(site);
+    if (f == "startVerify") s_verifySite = site;
+}
+
 Json::CharReader* reader() {
     // The settings of the classic reader: comments allowed, any root value,
     // trailing text ignored, no trailing commas.
@@ -162,6 +242,11 @@ bool envelopeOk(const Json::Value& root) {
 }
 
 }  // namespace
+
+std::string pushSite() {
+    std::lock_guard<std::mutex> lock(s_siteMutex);
+    return s_fpSite;
+}
 
 void setFpOps(const FpOps* ops) {
     s_ops = ops ? ops : &kSessionOps;
@@ -205,12 +290,48 @@ int Ckjson::excute(const std::string& command, std::string& reply, Client& clien
     return handFunc(root["function"].asString(), root["params"], reply, randomId);
 }
 
+bool Ckjson::needsKey(const std::string& command) {
+    Json::Value root;
+    std::string errors;
+    try {
+        if (!reader()->parse(command.data(), command.data() + command.size(), &root, &errors))
+            return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (!envelopeOk(root) || !root["function"].isString()) return false;
+    const std::string function = root["function"].asString();
+    if (isOneOf(function, {"GetVersion", "Connect", "Disconnect"})) return false;
+    for (const Command& c : kCommands)
+        if (function == c.name) return true;
+    return false;
+}
+
+void Ckjson::refuse(const std::string& command, int code, std::string& reply) {
+    Json::Value root;
+    std::string errors;
+    try {
+        if (!reader()->parse(command.data(), command.data() + command.size(), &root, &errors))
+            root = Json::Value();
+    } catch (const std::exception&) {
+        root = Json::Value();
+    }
+    const bool ok = envelopeOk(root) && root["function"].isString();
+    const Json::Value& id = ok ? root["randomId"] : Json::Value::nullSingleton();
+    makeJsonErr(reply, code, ok ? root["function"].asString() : std::string(),
+                id.isString() ? id.asString() : std::string());
+}
+
 int handFunc(const std::string& function, const Json::Value& params, std::string& reply,
              const std::string& randomId) {
     std::lock_guard<std::mutex> session(CNvId::sessionLock());
     Result result;
     cxBuf::init(0);
-    cancelOtherFamily(function);
+    // A client that may not reach the key (a site the user has not allowed)
+    // gets here only with commands that touch nothing.
+    const bool allowed = !s_client || s_client->allowed;
+    const std::string site = s_client ? s_client->site : std::string();
+    if (allowed) cancelOtherFamily(function);
 
     const Command* command = nullptr;
     for (const Command& c : kCommands)
@@ -222,9 +343,17 @@ int handFunc(const std::string& function, const Json::Value& params, std::string
         makeJsonErr(reply, 164, function, randomId);
         return 0;
     }
-    if (command != &kCommands[0] && command != &kCommands[1]) CNvId::chkOpted();
-
-    int code = command->run(params, result);
+    if (!allowed && !isOneOf(function, {"GetVersion", "Connect", "Disconnect"})) {
+        makeJsonErr(reply, kSiteNotAllowed, function, randomId);
+        return 0;
+    }
+    int code = allowed ? siteRuleBefore(function, params, site) : kRunIt;
+    if (code == kWaitsForNothing) return kNoReply;
+    if (code == kRunIt) {
+        if (allowed && command != &kCommands[0] && command != &kCommands[1]) CNvId::chkOpted();
+        code = command->run(params, result);
+        if (allowed) siteRuleAfter(function, params, site, code);
+    }
     switch (command->reply) {
         case Reply::AlwaysLater:
             return 1;

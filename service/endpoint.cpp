@@ -6,6 +6,8 @@
 #if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wtsan"
 #endif
+#include <sys/resource.h>
+#include <unistd.h>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -25,8 +27,10 @@
 
 #include "app/app.h"
 #include "log/log.h"
+#include "service/endpoint.h"
 #include "service/options.h"
 #include "service/service.h"
+#include "service/sites.h"
 #include "util/util.h"
 
 namespace net = boost::asio;
@@ -37,45 +41,47 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-// A command larger than this closes its connection (the page would never
-// send one: the largest real command is a few kilobytes).
-constexpr size_t kMaxMessage = 8u << 20;
-// A client that stops reading replies stops being read once this many wait.
-constexpr size_t kMaxQueuedReplies = 64;
-// A connection must finish its HTTP request within this time.
+// A message larger than this closes its connection: the largest real
+// command is a few kilobytes (Base64 data above about 4 KB is refused anyway).
+constexpr size_t kMaxMessage = 64u << 10;
+// Replies queued for a client that does not read them: past this many bytes
+// the connection is not read until they drain.
+constexpr size_t kMaxQueuedBytes = 1u << 20;
+// Commands of a site not yet allowed that wait for the user's answer; the
+// connection is not read past them.
+constexpr size_t kMaxHeldCommands = 16;
+// A connection must finish its HTTP request, and any frame it began, within
+// this time.
 constexpr auto kRequestTimeout = std::chrono::seconds(30);
+constexpr auto kFrameTimeout = std::chrono::seconds(30);
+// Open connections at most; descriptors beyond them stay for the key, the
+// log and the session bus.
+constexpr size_t kMaxConnections = 256;
+constexpr rlim_t kReservedDescriptors = 64;
 
 std::atomic<int> m_mg_run_forever{0};
 std::atomic<net::io_context*> s_ioc{nullptr};
 
+net::io_context& context();
+
 class Connection;
-// The connection delayed results go to; only the network thread touches it.
+// The connection delayed results go to, and its site; only the network
+// thread touches them.
 std::weak_ptr<Connection> m_mg_nc;
+std::string s_targetSite;
 // Every open WebSocket connection by its client's id (network thread only).
 std::map<uint64_t, std::weak_ptr<Connection>> s_open;
 uint64_t s_lastClientId = 0;
+size_t s_connections = 0;
+size_t s_connectionCap = kMaxConnections;
 
-// Which pages may open the WebSocket, and the port a Host header must name.
-// Set before the loop starts; read on the network thread only.
-OriginPolicy s_policy;
+// The port a Host header must name. Set before the loop starts.
 unsigned short s_port = kServicePort;
 
-// `counts`: whether this connection may touch what all clients share (the
-// remembered connection, the device session). Under an allow-list only a
-// connection that passed the check does, so a refused page cannot take a
-// delayed result away from an allowed one or close the key under it.
-void connectionCreated(bool counts) {
-    if (counts) m_mg_nc.reset();
-    nvlogtm();
-    _nvlogstr("\nConnection created");
-}
-
-void connectionClosed(bool counts) {
-    if (counts) m_mg_nc.reset();
-    _nvlogstr("Connection closed");
-    if (!counts) return;
-    std::lock_guard<std::mutex> session(CNvId::sessionLock());
-    CNvId::closeDev();
+// A connection of `site` opening, upgrading or closing drops the remembered
+// target of that site's delayed results; another site's never does.
+void dropTargetOf(const std::string& site) {
+    if (s_targetSite == site) m_mg_nc.reset();
 }
 
 // A page may only reach us under our own loopback name: a page of another
@@ -93,38 +99,40 @@ bool isOwnHost(beast::string_view value) {
     return host == "127.0.0.1" || host == "localhost";
 }
 
-// Why a WebSocket handshake is refused ("host" or "origin"), null when it may
-// proceed. Without an allow-list every origin may connect, a missing one too.
-const char* policyRefusal(const http::request<http::string_body>& request) {
-    if (request.count(http::field::host) != 1 || !isOwnHost(request[http::field::host]))
-        return "host";
-    if (!s_policy.restricted) return nullptr;
-    if (request.count(http::field::origin) != 1) return "origin";
-    std::string origin;
-    if (!normaliseOrigin(std::string(request[http::field::origin]), origin)) return "origin";
-    for (const std::string& allowed : s_policy.origins)
-        if (allowed == origin) return nullptr;
-    return "origin";
-}
-
-void handshakeDone() {
-    m_mg_nc.reset();
-    _nvlogstr("socket handshake done");
-    std::lock_guard<std::mutex> session(CNvId::sessionLock());
-    CNvId::openDev();
+// A local program (no Origin) is let in when its socket belongs to the
+// user the daemon runs as.
+bool isOwnUser(const tcp::socket& socket) {
+    beast::error_code ec;
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec) return false;
+    const tcp::endpoint self = socket.local_endpoint(ec);
+    if (ec || !peer.address().is_v4() || !self.address().is_v4()) return false;
+    const long uid = loopbackPeerUid(peer.address().to_v4().to_uint(), peer.port(),
+                                     self.address().to_v4().to_uint(), self.port());
+    return uid >= 0 && static_cast<uid_t>(uid) == geteuid();
 }
 
 // One TCP connection: an HTTP request, then (when it asks for it) a
 // WebSocket carrying one command per message.
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    explicit Connection(tcp::socket&& socket)
-        : stream_(std::move(socket)), counts_(!s_policy.restricted) {
+    explicit Connection(tcp::socket&& socket) : stream_(std::move(socket)), frameTimer_(context()) {
         client_.id = ++s_lastClientId;
+        client_.allowed = false;
+        ++s_connections;
+        nvlogtm();
+        _nvlogstr("\nConnection created");
     }
     ~Connection() {
+        --s_connections;
         s_open.erase(client_.id);
-        connectionClosed(counts_);
+        dropApprovalWaiter(client_.id);
+        _nvlogstr("Connection closed");
+        if (!counts_) return;
+        dropTargetOf(client_.site);
+        std::lock_guard<std::mutex> session(CNvId::sessionLock());
+        siteConnectionClosed(client_.site);
+        CNvId::closeDev();
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -132,10 +140,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void start() { readRequest(); }
 
     const Client& client() const { return client_; }
+    bool isTarget() const { return counts_; }
 
     // Queues one text frame; replies leave in the order they were queued.
     void send(std::string text) {
         if (!ws_ || !ws_->is_open()) return;
+        queuedBytes_ += text.size();
         outbox_.push_back(std::move(text));
         if (outbox_.size() == 1) writeNext();
     }
@@ -150,31 +160,65 @@ class Connection : public std::enable_shared_from_this<Connection> {
             [self = shared_from_this()](beast::error_code ec, size_t) { self->onRequest(ec); });
     }
 
+    // Why a WebSocket handshake is refused, null when it may proceed; sets
+    // the client's site and whether it is allowed already.
+    const char* judge(const http::request<http::string_body>& request) {
+        if (request.count(http::field::host) != 1 || !isOwnHost(request[http::field::host]))
+            return "host";
+        const size_t origins = request.count(http::field::origin);
+        if (origins == 0) {
+            // A local program, not a page: only the daemon's own user.
+            if (!isOwnUser(stream_.socket())) return "user";
+            client_.site.clear();
+            client_.allowed = true;
+            return nullptr;
+        }
+        if (origins != 1) return "origin";
+        const std::string text(request[http::field::origin]);
+        std::string site;
+        if (text == kOpaqueSite)
+            site = kOpaqueSite;
+        else if (!normaliseOrigin(text, site))
+            return "origin";
+        const SiteVerdict verdict = judgeSite(site);
+        if (verdict == SiteVerdict::refused) return "origin";
+        client_.site = site;
+        client_.allowed = verdict == SiteVerdict::allowed;
+        return nullptr;
+    }
+
     void onRequest(beast::error_code ec) {
         if (ec) return;
         request_ = parser_->release();
-        const std::string& body = request_.body();
-        _nvlogstrEx(body.data(), body.size());
+        // Nothing of a request is looked at, or logged, before its Host is ours.
+        if (request_.count(http::field::host) != 1 || !isOwnHost(request_[http::field::host])) {
+            nvlogE("refused %s: host \"%.200s\"",
+                   request_.count(http::field::sec_websocket_key) != 0 ? "WebSocket handshake"
+                                                                       : "request",
+                   std::string(request_[http::field::host]).c_str());
+            answer(http::status::forbidden, "host not allowed\n", false);
+            return;
+        }
         // Every path is upgraded, "/websocket" or not: pages in the field use both.
         if (request_.find(http::field::sec_websocket_key) == request_.end()) {
             answer(http::status::upgrade_required, "WS upgrade expected\n", request_.keep_alive());
             return;
         }
-        // Refused before the handshake: such a page never opens the key, and
-        // its close leaves the key to the others.
-        if (const char* what = policyRefusal(request_)) {
-            counts_ = false;
-            const bool host = what[0] == 'h';
+        // Refused before the handshake: such a client never opens the key,
+        // and its close leaves the key to the others.
+        if (const char* what = judge(request_)) {
             nvlogE("refused WebSocket handshake: %s \"%.200s\"", what,
-                   std::string(request_[host ? http::field::host : http::field::origin]).c_str());
-            answer(http::status::forbidden, host ? "host not allowed\n" : "origin not allowed\n",
-                   false);
+                   std::string(request_[what[0] == 'o' ? http::field::origin : http::field::host])
+                       .c_str());
+            const char* body = what[0] == 'h'   ? "host not allowed\n"
+                               : what[0] == 'u' ? "local user not allowed\n"
+                                                : "origin not allowed\n";
+            answer(http::status::forbidden, body, false);
             return;
         }
-        if (!counts_) {
-            counts_ = true;
-            m_mg_nc.reset();
-        }
+        // A page of a site whose delayed results wait drops that target now,
+        // before it hears that its handshake is done.
+        if (client_.allowed) dropTargetOf(client_.site);
         stream_.expires_never();
         ws_.emplace(stream_.release_socket());
         // Only the handshake is timed: a page may stay idle for as long as it
@@ -216,33 +260,130 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void onAccept(beast::error_code ec) {
         if (ec) return;
         s_open[client_.id] = weak_from_this();
-        handshakeDone();
+        _nvlogstr("socket handshake done");
+        if (client_.allowed) becomeAllowed();
         readMessage();
     }
 
-    void readMessage() {
-        reading_ = true;
-        ws_->async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) {
-            self->onMessage(ec);
-        });
+    // From now on this connection reaches the key and what clients share.
+    void becomeAllowed() {
+        client_.allowed = true;
+        counts_ = true;
+        dropTargetOf(client_.site);
+        std::lock_guard<std::mutex> session(CNvId::sessionLock());
+        siteConnectionOpened(client_.site);
+        CNvId::openDev();
     }
 
-    void onMessage(beast::error_code ec) {
+    // Reads one message in pieces, so that a frame that was begun and is
+    // not finished in time can be told from a client that sends nothing.
+    void readMessage() {
+        if (reading_ || !ws_->is_open()) return;
+        reading_ = true;
+        ws_->async_read_some(
+            buffer_, kMaxMessage,
+            [self = shared_from_this()](beast::error_code ec, size_t) { self->onPiece(ec); });
+    }
+
+    void onPiece(beast::error_code ec) {
         reading_ = false;
-        if (ec) return;
+        if (ec) {
+            frameTimer_.cancel();
+            // Gone while its commands waited for the user: the question goes too.
+            if (!held_.empty()) {
+                held_.clear();
+                dropApprovalWaiter(client_.id);
+            }
+            return;
+        }
+        if (!ws_->is_message_done()) {
+            if (!frameStarted_) {
+                frameStarted_ = true;
+                frameTimer_.expires_after(kFrameTimeout);
+                frameTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+                    if (ec || !self->frameStarted_) return;
+                    nvlogE("a frame not finished in time: connection closed");
+                    beast::error_code ignored;
+                    beast::get_lowest_layer(*self->ws_).close(ignored);
+                });
+            }
+            readMessage();
+            return;
+        }
+        frameStarted_ = false;
+        frameTimer_.cancel();
         // Text and binary frames alike carry one command.
         std::string command = beast::buffers_to_string(buffer_.data());
         buffer_.consume(buffer_.size());
+        onCommand(std::move(command));
+    }
+
+    void onCommand(std::string command) {
+        if (!client_.allowed) {
+            if (refused_ && Ckjson::needsKey(command)) {
+                std::string reply;
+                Ckjson::refuse(command, kSiteNotAllowed, reply);
+                send(std::move(reply));
+                resume();
+                return;
+            }
+            if (!held_.empty() || Ckjson::needsKey(command)) {
+                // Held, in order, until the user decides (the question keeps
+                // the connection alive: it ends within the wait). Reading goes
+                // on, so that a page that leaves withdraws its question.
+                held_.push_back(std::move(command));
+                if (held_.size() == 1)
+                    askApproval(client_, [self = shared_from_this()](bool allowed) {
+                        self->decided(allowed);
+                    });
+                resume();
+                return;
+            }
+        }
+        run(command);
+        resume();
+    }
+
+    void run(const std::string& command) {
         _nvlogstrEx(command.data(), command.size());
         std::string reply;
-        if (Ckjson::excute(command, reply, client_) == 0) {
+        const int later = Ckjson::excute(command, reply, client_);
+        if (later == 0) {
             _nvlogstr(reply.c_str());
             send(std::move(reply));
-        } else {
+        } else if (later == 1) {
             m_mg_nc = weak_from_this();
+            s_targetSite = client_.site;
             _nvlogstr("wait end...");
         }
-        if (outbox_.size() < kMaxQueuedReplies) readMessage();
+        kickApproval();
+    }
+
+    void decided(bool allowed) {
+        if (!ws_->is_open()) return;
+        if (allowed) {
+            becomeAllowed();
+        } else {
+            refused_ = true;
+        }
+        std::deque<std::string> held;
+        held.swap(held_);
+        for (const std::string& command : held) {
+            if (allowed || !Ckjson::needsKey(command)) {
+                run(command);
+            } else {
+                std::string reply;
+                Ckjson::refuse(command, kSiteNotAllowed, reply);
+                send(std::move(reply));
+            }
+        }
+        resume();
+    }
+
+    // Reads on unless the client leaves too many replies unread, or too
+    // many commands wait for the user.
+    void resume() {
+        if (held_.size() < kMaxHeldCommands && queuedBytes_ <= kMaxQueuedBytes) readMessage();
     }
 
     void writeNext() {
@@ -255,11 +396,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void onWrite(beast::error_code ec) {
         if (ec) {
             outbox_.clear();
+            queuedBytes_ = 0;
             return;
         }
+        queuedBytes_ -= outbox_.front().size();
         outbox_.pop_front();
         if (!outbox_.empty()) writeNext();
-        if (!reading_ && ws_->is_open() && outbox_.size() < kMaxQueuedReplies) readMessage();
+        if (ws_->is_open()) resume();
     }
 
     beast::tcp_stream stream_;
@@ -270,9 +413,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // The WebSocket keeps its own handshake timer; the plain socket below it
     // spares a timer check on every read and write.
     std::optional<websocket::stream<tcp::socket>> ws_;
+    net::steady_timer frameTimer_;
+    bool frameStarted_ = false;
     std::deque<std::string> outbox_;
+    size_t queuedBytes_ = 0;
+    std::deque<std::string> held_;
     bool reading_ = false;
-    bool counts_;
+    bool refused_ = false;
+    bool counts_ = false;
     Client client_;
 };
 
@@ -291,7 +439,6 @@ class Listener {
             error = ec.message();
             return false;
         }
-        connectionCreated(true);
         accept();
         return true;
     }
@@ -306,9 +453,14 @@ class Listener {
                 return;
             }
             beast::error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            connectionCreated(!s_policy.restricted);
-            std::make_shared<Connection>(std::move(socket))->start();
+            if (s_connections >= s_connectionCap) {
+                // Full: the pages already open keep their descriptors.
+                nvlogE("connection refused: %zu open", s_connections);
+                socket.close(ignored);
+            } else {
+                socket.set_option(tcp::no_delay(true), ignored);
+                std::make_shared<Connection>(std::move(socket))->start();
+            }
             accept();
         });
     }
@@ -328,14 +480,37 @@ net::io_context& context() {
     return *ioc;
 }
 
+// As many connections as the descriptor limit leaves room for, beside the
+// key, the log and the bus, and never more than kMaxConnections.
+size_t connectionCap() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return kMaxConnections;
+    if (limit.rlim_cur <= 2 * kReservedDescriptors) return 1;
+    const rlim_t room = limit.rlim_cur - kReservedDescriptors;
+    return room < kMaxConnections ? static_cast<size_t>(room) : kMaxConnections;
+}
+
 }  // namespace
+
+net::io_context& networkContext() {
+    return context();
+}
+
+void sendToClient(uint64_t clientId, const std::string& text) {
+    auto it = s_open.find(clientId);
+    if (it == s_open.end()) return;
+    if (auto c = it->second.lock()) c->send(text);
+}
 
 void sendMessage(const std::string& text) {
     _nvlogstr("sendMessage");
     net::io_context* ioc = s_ioc.load();
     if (!ioc) return;
-    net::post(*ioc, [text] {
+    // Only a page of the site that started the operation gets its result.
+    net::post(*ioc, [text, site = pushSite()] {
         if (auto c = m_mg_nc.lock()) {
+            if (site != kAnySite && c->client().site != site) return;
             _nvlogstr(text.c_str());
             c->send(text);
         }
@@ -352,13 +527,10 @@ void sendToClients(const std::string& text, bool (*wants)(const Client&)) {
     });
 }
 
-void setOriginPolicy(const OriginPolicy& policy) {
-    s_policy = policy;
-}
-
 int work_run(unsigned short port) {
     m_mg_run_forever = 1;
     s_port = port;
+    s_connectionCap = connectionCap();
     CBytesEx::s_SetSpace(false, true);
     nvlogtm();
     _nvlogstr(kServiceVersion);

@@ -20,6 +20,18 @@ int main(int argc, char** argv) {
                 error.c_str());
         return 2;
     }
+    if (options.listSites || !options.revokeSites.empty()) {
+        OriginPolicy policy;
+        if (!sitePolicyFor(options, policy, error)) {
+            fprintf(stderr, "fpkeyd: %s\n", error.c_str());
+            return 2;
+        }
+        int rc = 0;
+        for (const std::string& origin : options.revokeSites)
+            rc |= revokeSite(policy, origin);
+        if (options.listSites) rc |= listSites(policy, stdout);
+        return rc;
+    }
     signal(SIGPIPE, SIG_IGN);
     return fpkeydRun(options);
 }

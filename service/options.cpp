@@ -121,7 +121,8 @@ std::string originFilePath(const char* xdgConfigHome, const char* home) {
     return "";
 }
 
-bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& error) {
+bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& error,
+                    bool withMode) {
     FILE* f = fopen(path.c_str(), "r");
     if (!f) {
         if (errno == ENOENT) return true;
@@ -143,6 +144,15 @@ bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& 
         if (hash != std::string::npos) text.erase(hash);
         text = trimmed(text);
         if (text.empty()) continue;
+        if (withMode && text.compare(0, 5, "mode ") == 0) {
+            const std::string mode = trimmed(text.substr(5));
+            if (mode == "ask" || mode == "list-only" || mode == "any") {
+                policy.mode = mode == "ask"         ? SiteMode::ask
+                              : mode == "list-only" ? SiteMode::listOnly
+                                                    : SiteMode::any;
+                continue;
+            }
+        }
         std::string origin;
         if (!normaliseOrigin(text, origin)) {
             if (text.size() > 80) text = text.substr(0, 80) + "...";
@@ -160,7 +170,6 @@ bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& 
     free(line);
     fclose(f);
     if (!ok) return false;
-    policy.restricted = true;
     policy.origins.insert(policy.origins.end(), found.begin(), found.end());
     return true;
 }
@@ -170,6 +179,9 @@ bool parseOptions(int argc, const char* const* argv, const char* portText, Optio
     out.port = kServicePort;
     out.virtualKeys.clear();
     out.allowOrigins.clear();
+    out.allowAnyOrigin = false;
+    out.listSites = false;
+    out.revokeSites.clear();
     if (portText && *portText) {
         char* end = nullptr;
         long v = strtol(portText, &end, 10);
@@ -196,6 +208,20 @@ bool parseOptions(int argc, const char* const* argv, const char* portText, Optio
                 return false;
             }
             out.allowOrigins.push_back(origin);
+        } else if (strcmp(argv[i], "--allow-any-origin") == 0) {
+            out.allowAnyOrigin = true;
+        } else if (strcmp(argv[i], "--list-sites") == 0) {
+            out.listSites = true;
+        } else if (const char* value = optionValue("--revoke-site", argc, argv, i, missing)) {
+            std::string origin;
+            if (missing || !normaliseOrigin(value, origin)) {
+                error = std::string(
+                            "--revoke-site needs an origin such as "
+                            "https://site.example, not \"") +
+                        value + "\"";
+                return false;
+            }
+            out.revokeSites.push_back(origin);
         } else {
             error = std::string("unknown option: ") + argv[i];
             return false;

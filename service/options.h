@@ -1,6 +1,7 @@
 // Command line of fpkeyd, and which pages may open its WebSocket.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,12 @@ struct Options {
     std::vector<std::string> virtualKeys;
     // Origins of `--allow-origin`, normalised (see normaliseOrigin).
     std::vector<std::string> allowOrigins;
+    // `--allow-any-origin`: every site may use the key for this run.
+    bool allowAnyOrigin = false;
+    // `--list-sites` and `--revoke-site ORIGIN`: manage the user's allowed
+    // sites and exit.
+    bool listSites = false;
+    std::vector<std::string> revokeSites;
 };
 
 // Reads `--virtual-key PATH` and `--allow-origin ORIGIN` (both repeatable)
@@ -18,14 +25,25 @@ struct Options {
 bool parseOptions(int argc, const char* const* argv, const char* portText, Options& out,
                   std::string& error);
 
-// Which pages may open the WebSocket. Unrestricted (every origin, as pages
-// in the field expect) unless an allow-list was given; then only the
-// listed origins, and never a missing or "null" one.
+// How sites that nobody listed are treated: asked (the user allows them by
+// a touch on the key), refused, or let in as they are.
+enum class SiteMode { ask, listOnly, any };
+
+// Which pages may use the key. A listed site may at once; under `ask` any
+// other waits for the user's touch, under `listOnly` it is refused at the
+// handshake, under `any` it is let in. The origin "null" is never listed.
 struct OriginPolicy {
-    bool restricted = false;
-    // Normalised origins; empty with `restricted` set refuses every page.
+    SiteMode mode = SiteMode::ask;
+    // Normalised origins allowed for this run: the administrator's file and
+    // the command line.
     std::vector<std::string> origins;
+    // The user's remembered sites (read again when it changes, written when
+    // the user allows a site); "" when there is no home to keep it in.
+    std::string userFile;
 };
+
+// The administrator's file: sites allowed for every user and the mode.
+constexpr const char* kAdminOriginFile = "/etc/fpkeyd/origins";
 
 // Normalises one origin "scheme://host[:port]" for exact comparison: scheme
 // and host in lower case, a decimal port without leading zeros, the default
@@ -40,11 +58,24 @@ bool normaliseOrigin(const std::string& text, std::string& out);
 std::string originFilePath(const char* xdgConfigHome, const char* home);
 
 // Adds the origins of the file at `path` (one a line; blank lines and text
-// from '#' on ignored) to `policy` and makes it restricted. A missing file
-// adds nothing and leaves `policy` as it was. Returns false with `error`
-// naming the file (and line) when the file cannot be read or a line is not
-// an origin.
-bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& error);
+// from '#' on ignored) to `policy`. With `withMode` a line
+// "mode ask|list-only|any" sets the mode (the administrator's file). A
+// missing file adds nothing. Returns false with `error` naming the file
+// (and line) when the file cannot be read or a line is neither.
+bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& error,
+                    bool withMode = false);
+
+// The policy of a run: the administrator's file, the command line and the
+// user's file (whose path it records). False with `error` when a file
+// cannot be read.
+struct Options;
+bool sitePolicyFor(const Options& options, OriginPolicy& policy, std::string& error);
+
+// The user's allowed sites: `--list-sites` prints them (and the sites the
+// administrator allows for everybody) to `out`; `--revoke-site` removes one.
+// 0, or 1 with a message on standard error.
+int listSites(const OriginPolicy& policy, FILE* out);
+int revokeSite(const OriginPolicy& policy, const std::string& origin);
 
 // Hands the policy to the WebSocket endpoint; call before work_run. The
 // Host check (127.0.0.1 or localhost, on the listening port) applies under

@@ -14,6 +14,24 @@
 #include "transport/transport.h"
 #include "util/util.h"
 
+bool sitePolicyFor(const Options& options, OriginPolicy& policy, std::string& error) {
+    // The administrator's sites and mode, then the command line's; the
+    // user's remembered sites are read as they change.
+    const char* admin = getenv("FPKEYD_ADMIN_ORIGINS");  // tests only
+    if (!readOriginFile(admin && *admin ? admin : kAdminOriginFile, policy, error, true))
+        return false;
+    policy.origins.insert(policy.origins.end(), options.allowOrigins.begin(),
+                          options.allowOrigins.end());
+    if (options.allowAnyOrigin) policy.mode = SiteMode::any;
+    policy.userFile = originFilePath(getenv("XDG_CONFIG_HOME"), getenv("HOME"));
+    if (!policy.userFile.empty()) {
+        // A user file that cannot be read stops the start, as it always has.
+        OriginPolicy user;
+        if (!readOriginFile(policy.userFile, user, error)) return false;
+    }
+    return true;
+}
+
 int fpkeydRun(const Options& options) {
     // Virtual keys replace USB keys for the whole process: from the command
     // line, else from FPKEYD_VIRTUAL_KEY. Chosen before any key is opened.
@@ -31,20 +49,12 @@ int fpkeydRun(const Options& options) {
         return 2;
     }
 
-    // Which pages may connect: the origins of the command line and of the
-    // user's origins file together; neither given leaves every origin free.
     OriginPolicy policy;
-    policy.restricted = !options.allowOrigins.empty();
-    policy.origins = options.allowOrigins;
-    const std::string originFile = originFilePath(getenv("XDG_CONFIG_HOME"), getenv("HOME"));
     std::string error;
-    if (!originFile.empty() && !readOriginFile(originFile, policy, error)) {
+    if (!sitePolicyFor(options, policy, error)) {
         fprintf(stderr, "fpkeyd: %s\n", error.c_str());
         return 2;
     }
-    if (policy.restricted && policy.origins.empty())
-        fprintf(stderr, "fpkeyd: %s lists no origin: every page will be refused\n",
-                originFile.c_str());
     setOriginPolicy(policy);
 
     judgeLogOpen();

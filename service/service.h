@@ -32,7 +32,22 @@ class Ckjson {
     static int excute(const std::string& command, std::string& reply, Client& client);
     // The same for a local program (tests and tools).
     static int excute(const std::string& command, std::string& reply);
+    // Whether the command reaches the key or what clients share: false for
+    // GetVersion, Connect, Disconnect, an unknown function and a message
+    // that is no command (their answers touch nothing).
+    static bool needsKey(const std::string& command);
+    // The reply refusing a command with `code`.
+    static void refuse(const std::string& command, int code, std::string& reply);
 };
+
+// Return of excute for a command that gets no reply and changes no target
+// (a page waiting on another site's operation).
+constexpr int kNoReply = 2;
+
+// The site whose pages receive the pushed results of the fingerprint
+// operation (kAnySite before any operation started); safe from any thread.
+constexpr const char* kAnySite = "*";
+std::string pushSite();
 
 // The client whose command runs now; null outside a command.
 Client* currentClient();

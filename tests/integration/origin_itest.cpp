@@ -1,6 +1,7 @@
-// Which pages may open the WebSocket: every origin by default, only the
-// allowed ones once an allow-list is given (command line or origins file),
-// and never a Host header other than the daemon's own loopback name.
+// Which pages may open the WebSocket: every origin by default (a site not
+// yet allowed waits for the user's touch before it reaches the key), only
+// the listed ones under the administrator's "mode list-only", and never a
+// Host header other than the daemon's own loopback name.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -47,6 +48,8 @@ class TempDir {
         mkdir((path_ + "/fpkeyd").c_str(), 0700);
         std::ofstream(path_ + "/fpkeyd/origins") << text;
     }
+    // The administrator's file of a daemon started with configFor.
+    std::string adminFile() const { return path_ + "/admin-origins"; }
 
   private:
     std::string path_;
@@ -158,11 +161,14 @@ void expectHostRefused(unsigned short port, const std::string& host,
     expectRefused(port, origin, host, "host not allowed\n");
 }
 
-// A daemon whose origins file (if any) lives in `config` and nowhere else.
-Daemon::Config configFor(const TempDir& config, std::vector<std::string> args = {}) {
+// A daemon whose origins files (if any) live in `config` and nowhere else;
+// `listOnly` lets in only the listed sites, as an administrator may.
+Daemon::Config configFor(const TempDir& config, std::vector<std::string> args = {},
+                         bool listOnly = false) {
+    if (listOnly) std::ofstream(config.adminFile()) << "mode list-only\n";
     Daemon::Config c;
     c.args = std::move(args);
-    c.env = {{"XDG_CONFIG_HOME", config.path()}};
+    c.env = {{"XDG_CONFIG_HOME", config.path()}, {"FPKEYD_ADMIN_ORIGINS", config.adminFile()}};
     return c;
 }
 
@@ -188,8 +194,8 @@ int runToEnd(const std::vector<std::string>& args, const std::string& env, std::
 
 }  // namespace
 
-// Without an allow-list every origin connects as before, but a page must
-// name the daemon's own loopback address as its Host.
+// By default every origin connects (what touches nothing answers at once),
+// but a page must name the daemon's own loopback address as its Host.
 TEST(OriginPolicy, DefaultLetsEveryOriginInButChecksHost) {
     TempDir config;
     Daemon d(configFor(config));
@@ -219,9 +225,12 @@ TEST(OriginPolicy, DefaultLetsEveryOriginInButChecksHost) {
         EXPECT_TRUE(h.forbidden()) << describe(h);
         EXPECT_EQ(h.body(), "host not allowed\n");
     }
-    // A plain request is no handshake and still gets 426, whatever its Host.
-    std::string r = rawHttp(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    // A plain request is no handshake and gets 426, once its Host is ours.
+    std::string r =
+        rawHttp(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + p + "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(r.compare(0, 13, "HTTP/1.1 426 "), 0) << r;
+    r = rawHttp(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(r.compare(0, 13, "HTTP/1.1 403 "), 0) << r;
 
     // Every refusal left the daemon serving.
     expectAllowed(port, "https://any.example");
@@ -229,14 +238,16 @@ TEST(OriginPolicy, DefaultLetsEveryOriginInButChecksHost) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// --allow-origin: only the listed origins, compared after normalising case
-// and default ports; every other, a missing and a "null" one refused.
+// --allow-origin under "mode list-only": only the listed origins, compared
+// after normalising case and default ports; every other and a "null" one
+// refused; a local program of the daemon's own user still served.
 TEST(OriginPolicy, CommandLineListAdmitsOnlyItsOrigins) {
     TempDir config;
     Daemon d(configFor(
         config,
         {"--allow-origin", "HTTPS://Bank.Example:443/", "--allow-origin=http://127.0.0.1:8080",
-         "--allow-origin=http://[::1]:8080", "--allow-origin", "wss://app.example:0443"}));
+         "--allow-origin=http://[::1]:8080", "--allow-origin", "wss://app.example:0443"},
+        true));
     const unsigned short port = d.port();
 
     expectAllowed(port, "https://bank.example");
@@ -257,7 +268,7 @@ TEST(OriginPolicy, CommandLineListAdmitsOnlyItsOrigins) {
     expectOriginRefused(port, "https://app.example");
     expectOriginRefused(port, "https://bank.example/path");
     expectOriginRefused(port, "https://user@bank.example");
-    expectOriginRefused(port, kNoOrigin);
+    expectAllowed(port, kNoOrigin);
     expectOriginRefused(port, "null");
     expectOriginRefused(port, "");
     // An allowed origin next to a foreign one is no allowed origin.
@@ -283,7 +294,7 @@ TEST(OriginPolicy, OriginsFileAdmitsItsOrigins) {
     {
         TempDir config;
         config.writeOrigins(file);
-        Daemon d(configFor(config, {"--allow-origin", "https://bank.example"}));
+        Daemon d(configFor(config, {"--allow-origin", "https://bank.example"}, true));
         expectAllowed(d.port(), "https://portal.example");
         expectAllowed(d.port(), "http://localhost:3000");
         expectAllowed(d.port(), "chrome-extension://abcdefghijklmnop");
@@ -291,26 +302,30 @@ TEST(OriginPolicy, OriginsFileAdmitsItsOrigins) {
         expectOriginRefused(d.port(), "http://portal.example");
         expectOriginRefused(d.port(), "http://localhost:3001");
         expectOriginRefused(d.port(), "chrome-extension://other");
-        expectOriginRefused(d.port(), kNoOrigin);
     }
     {
         TempDir home;
         mkdir((home.path() + "/.config").c_str(), 0700);
         mkdir((home.path() + "/.config/fpkeyd").c_str(), 0700);
         std::ofstream(home.path() + "/.config/fpkeyd/origins") << "https://home.example\n";
+        std::ofstream(home.adminFile()) << "mode list-only\n";
         Daemon::Config c;
-        c.env = {{"XDG_CONFIG_HOME", "relative/dir"}, {"HOME", home.path()}};
+        c.env = {{"XDG_CONFIG_HOME", "relative/dir"},
+                 {"HOME", home.path()},
+                 {"FPKEYD_ADMIN_ORIGINS", home.adminFile()}};
         Daemon d(c);
         expectAllowed(d.port(), "https://home.example");
         expectOriginRefused(d.port(), "https://portal.example");
     }
     {
-        // A file that lists nothing is a list all the same: nobody gets in.
+        // The administrator's file: its sites for everybody, and its mode.
         TempDir config;
         config.writeOrigins("# nothing allowed yet\n\n");
-        Daemon d(configFor(config));
+        std::ofstream(config.adminFile()) << "https://intranet.example\nmode list-only\n";
+        Daemon::Config c = configFor(config);
+        Daemon d(c);
+        expectAllowed(d.port(), "https://intranet.example");
         expectOriginRefused(d.port(), "https://any.example");
-        expectOriginRefused(d.port(), kNoOrigin);
     }
 }
 
@@ -360,7 +375,7 @@ TEST(OriginPolicy, RefusalIsLoggedAndOpensNothing) {
     const std::string cfg = dir.path() + "/nuvolog.cfg";
     const std::string file = dir.path() + "/fpkeyweb.log";
     std::ofstream(cfg.c_str()).flush();
-    Daemon::Config c = configFor(dir, {"--allow-origin", "https://bank.example"});
+    Daemon::Config c = configFor(dir, {"--allow-origin", "https://bank.example"}, true);
     c.env.push_back({"FPKEYD_LOG_CFG", cfg});
     c.env.push_back({"FPKEYD_LOG_FILE", file});
     c.env.push_back({"FPKEYD_LOG_NOTE", dir.path() + "/note.log"});
@@ -396,7 +411,7 @@ TEST(OriginPolicy, RefusalIsLoggedAndOpensNothing) {
 TEST(OriginPolicy, RefusedPageLeavesTheWaitingPageItsResult) {
     setenv("FPKEYD_LOG_CFG", "/nonexistent/fpkeyd-test/nuvolog.cfg", 1);
     OriginPolicy policy;
-    policy.restricted = true;
+    policy.mode = SiteMode::listOnly;
     policy.origins = {"https://bank.example"};
     setOriginPolicy(policy);
     const unsigned short port = freePort();
@@ -422,7 +437,7 @@ TEST(OriginPolicy, RefusedPageLeavesTheWaitingPageItsResult) {
     expectOriginRefused(port, "https://evil.example");
     expectHostRefused(port, "rebind.example", "https://bank.example");
     EXPECT_EQ(rawHttp(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
-                  .compare(0, 13, "HTTP/1.1 426 "),
+                  .compare(0, 13, "HTTP/1.1 403 "),
               0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the closes are seen
     push("kept");

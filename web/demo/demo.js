@@ -117,6 +117,20 @@
     logLine("note", "·", `connecting to ${url} (retrying until fpkeyd answers)`);
     key = new FpKey(url, { waitForDaemon: true });
     key.on("wire", wire);
+    // The daemon asks the user before this site may use the key.
+    key.on("approval", ({ site, state }) => {
+      const box = $("approval");
+      box.hidden = false;
+      box.dataset.state = state;
+      if (state === "touch") {
+        box.textContent = `Touch your key to allow this site (${site}) to use it.`;
+      } else if (state === "allowed") {
+        box.textContent = `This site may use your key now (${site}).`;
+      } else {
+        box.textContent = "This site was not allowed to use your key. Reload the page to ask again.";
+      }
+      logLine("note", "·", `site approval: ${state} ${site}`);
+    });
     key.on("open", () => {
       setState("on", "connected");
       logLine("note", "·", `connected to ${url}`);

@@ -45,6 +45,12 @@ const ResultCode = Object.freeze({
   BAD_ENVELOPE: 111,
   PKCS7_FAILED: 121,
   APP_LOCKED: 122,
+  /** The user has not allowed this site (refused, or no touch in time). */
+  SITE_NOT_ALLOWED: 130,
+  /** Too many wrong PINs from this site: refused without asking the key. */
+  SITE_PIN_LIMIT: 131,
+  /** The key's last PIN tries are kept for its owner's own programs. */
+  PIN_TRIES_KEPT: 132,
   UNKNOWN_FUNCTION: 164,
   NOT_SUPPORTED: 200,
   WRONG_DEVICE: 201,
@@ -89,6 +95,8 @@ const MESSAGES = new Map([
   [14, "Sm4 Encrypt Error"], [200, "just for test, not surport"], [106, "open APP failed"],
   [107, "Verify pin fail"], [108, "sm2 sign fail"], [109, "no certificate"],
   [121, "pkcs7 pack fail"], [122, "App user locked"], [201, "this dev is not for you"],
+  [130, "site not allowed"], [131, "too many wrong PINs from this site"],
+  [132, "PIN tries left are kept for the key's owner"],
   [0xe101, "Fingerprint failed..."], [0xe102, "No permission | Matching failed"],
   [0xe103, "No finger print"], [0xe104, "Image area is too small"], [0xe105, "Image blur"],
   [0xe106, "Too few effective features"], [0xe107, "Enter the same fingerprint"],
@@ -220,10 +228,12 @@ class FpKey {
   }
 
   /**
-   * Listens for "ackEnroll", "ackVerify" (the pushed reply), "open", "close",
+   * Listens for "approval" ({site, state}: "touch" while the daemon waits for
+   * the user's touch on the key to allow this site, then "allowed" or
+   * "refused"), "ackEnroll", "ackVerify" (the pushed reply), "open", "close",
    * "wire" ({direction, text} for every message sent and received) and
    * "reply" (every parsed message). Returns a function that removes it.
-   * @param {"ackEnroll"|"ackVerify"|"open"|"close"|"wire"|"reply"} name
+   * @param {"approval"|"ackEnroll"|"ackVerify"|"open"|"close"|"wire"|"reply"} name
    * @param {(arg: any) => void} fn
    * @returns {() => void}
    */
@@ -467,6 +477,14 @@ class FpKey {
     if (!msg || typeof msg !== "object") return;
     this._emit("reply", msg);
     const fn = msg.function;
+    if (fn === "ackApprove") {
+      // The daemon asks the user to allow this site: "touch" while it waits
+      // for the touch, then "allowed" or "refused".
+      const site = Array.isArray(msg.result) ? String(msg.result[0]) : "";
+      const state = msg.reterr !== 0 ? "refused" : Array.isArray(msg.result) ? String(msg.result[1]) : "";
+      this._emit("approval", { site, state });
+      return;
+    }
     if (fn === "ackEnroll" || fn === "ackVerify") {
       this._emit(fn, msg);
       if (fn === "ackEnroll" && isEnrollProgress(msg)) return;

@@ -70,6 +70,10 @@ class WsClient {
 
     bool connect(unsigned short port, const std::string& path = "/websocket",
                  milliseconds timeout = milliseconds(5000));
+    // The same as a page of `origin` (sent as the Origin header).
+    bool connectAs(unsigned short port, const std::string& origin,
+                   const std::string& path = "/websocket",
+                   milliseconds timeout = milliseconds(5000));
     bool sendText(const std::string& text, milliseconds timeout = milliseconds(5000));
     bool sendBinary(const std::string& bytes, milliseconds timeout = milliseconds(5000));
     // The next message, or nothing on time-out, close or error.

@@ -19,6 +19,7 @@
 namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
+namespace http = beast::http;
 using tcp = net::ip::tcp;
 
 namespace fpkit {
@@ -119,7 +120,15 @@ WsClient::~WsClient() {
 }
 
 bool WsClient::connect(unsigned short port, const std::string& path, milliseconds timeout) {
+    return connectAs(port, "", path, timeout);
+}
+
+bool WsClient::connectAs(unsigned short port, const std::string& origin, const std::string& path,
+                         milliseconds timeout) {
     Impl& d = *impl_;
+    if (!origin.empty())
+        d.ws.set_option(websocket::stream_base::decorator(
+            [origin](websocket::request_type& r) { r.set(http::field::origin, origin); }));
     if (!d.run("connect", timeout,
                [&](auto done) { d.ws.next_layer().async_connect(loopback(port), done); }))
         return false;

@@ -67,8 +67,10 @@ inline Json::Value array(std::initializer_list<Json::Value> items) {
 // One provisioned key (optionally with records) and one daemon for a suite.
 // `keyArgs` go to the key's command line (e.g. a short --finger-wait).
 struct KeyStage {
+    // `daemonConfig` adds arguments and environment to the daemon's.
     explicit KeyStage(const std::vector<User>& users = {}, bool baseCot = false,
-                      const std::vector<std::string>& keyArgs = {}) {
+                      const std::vector<std::string>& keyArgs = {},
+                      const fpkit::Daemon::Config& daemonConfig = {}) {
         key = std::make_unique<VKey>(dir.path + "/k1", "01.03", keyArgs);
         if (!key->ready()) {
             error = "virtual key did not start";
@@ -82,8 +84,8 @@ struct KeyStage {
         }
         if (!users.empty() || baseCot) error = makeRecords(key->socket(), users, baseCot);
         if (!error.empty()) return;
-        fpkit::Daemon::Config cfg;
-        cfg.args = {"--virtual-key", key->socket()};
+        fpkit::Daemon::Config cfg = daemonConfig;
+        cfg.args.insert(cfg.args.begin(), {"--virtual-key", key->socket()});
         daemon = std::make_unique<fpkit::Daemon>(cfg);
     }
     // Stops the daemon; true when it ended cleanly (no crash, no sanitizer

@@ -1,0 +1,122 @@
+// What belongs to a site: its finger and PIN logins, and its wrong PINs. A
+// login lives while its site has a page open, and 60 s beyond the last
+// one, so that a page moving to another page of its site keeps it.
+#include <chrono>
+#include <map>
+#include <mutex>
+
+#include "app/app.h"
+#include "service/sites.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto kLoginOutlivesPage = std::chrono::seconds(60);
+// Wrong PINs a site may send in the window before it is refused unheard.
+constexpr int kWrongPinsPerWindow = 3;
+constexpr auto kWrongPinWindow = std::chrono::minutes(10);
+
+struct Owner {
+    bool held = false;
+    std::string site;
+};
+
+// Guarded by the session lock: the dispatcher and the endpoint (on the
+// network thread) and the event thread all reach these.
+Owner s_finger;
+Owner s_pin;
+
+struct SiteCount {
+    int open = 0;
+    Clock::time_point lastClosed;
+};
+std::map<std::string, SiteCount> s_open;  // network thread
+
+struct WrongPins {
+    int count = 0;
+    Clock::time_point since;
+};
+std::map<std::string, WrongPins> s_wrong;  // network thread
+
+Owner& ownerOf(Login kind) {
+    return kind == Login::finger ? s_finger : s_pin;
+}
+
+void forget(Login kind) {
+    Owner& o = ownerOf(kind);
+    if (!o.held) return;
+    o = Owner();
+    if (kind == Login::finger)
+        CNvId::forgetFingerLogin();
+    else
+        CNvId::forgetPinLogin();
+}
+
+}  // namespace
+
+void loginMadeBy(Login kind, const std::string& site) {
+    Owner& o = ownerOf(kind);
+    // Another site's login ends here: nothing of it passes to this one.
+    if (o.held && o.site != site) forget(kind);
+    o.held = true;
+    o.site = site;
+}
+
+bool loginBelongsTo(Login kind, const std::string& site) {
+    const Owner& o = ownerOf(kind);
+    return !o.held || o.site == site;
+}
+
+void forgetLogins() {
+    forget(Login::finger);
+    forget(Login::pin);
+}
+
+void siteConnectionOpened(const std::string& site) {
+    ++s_open[site].open;
+}
+
+void siteConnectionClosed(const std::string& site) {
+    auto it = s_open.find(site);
+    if (it == s_open.end() || it->second.open <= 0) return;
+    if (--it->second.open == 0) it->second.lastClosed = Clock::now();
+}
+
+void siteExpireLogins() {
+    const Clock::time_point now = Clock::now();
+    for (Login kind : {Login::finger, Login::pin}) {
+        const Owner& o = ownerOf(kind);
+        if (!o.held) continue;
+        auto it = s_open.find(o.site);
+        const bool gone = it == s_open.end() || (it->second.open == 0 &&
+                                                 now - it->second.lastClosed >= kLoginOutlivesPage);
+        if (gone) forget(kind);
+    }
+    for (auto it = s_open.begin(); it != s_open.end();)
+        if (it->second.open == 0 && now - it->second.lastClosed >= kLoginOutlivesPage &&
+            it->first != s_finger.site && it->first != s_pin.site)
+            it = s_open.erase(it);
+        else
+            ++it;
+}
+
+bool pinTryAllowed(const std::string& site) {
+    auto it = s_wrong.find(site);
+    if (it == s_wrong.end()) return true;
+    if (Clock::now() - it->second.since >= kWrongPinWindow) {
+        s_wrong.erase(it);
+        return true;
+    }
+    return it->second.count < kWrongPinsPerWindow;
+}
+
+void pinTried(const std::string& site, bool wrong) {
+    if (!wrong) {
+        s_wrong.erase(site);
+        return;
+    }
+    WrongPins& w = s_wrong[site];
+    if (w.count == 0) w.since = Clock::now();
+    ++w.count;
+}

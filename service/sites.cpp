@@ -1,0 +1,185 @@
+// Which sites may use the key: the policy of this run, the user's
+// remembered sites (kept in a file the user owns, written atomically), and
+// the command-line listing and revocation of them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "log/log.h"
+#include "service/options.h"
+#include "service/sites.h"
+
+namespace {
+
+// Network thread only (set before the loop starts).
+OriginPolicy s_policy;
+
+// The user's file as last read, and what it looked like then: it is read
+// again when a revocation (or an editor) changed it.
+struct UserSites {
+    std::vector<std::string> origins;
+    bool read = false;
+    ino_t inode = 0;
+    off_t size = -1;
+    struct timespec mtime = {0, 0};
+};
+UserSites s_user;
+
+bool sameStamp(const struct stat& st) {
+    return s_user.read && st.st_ino == s_user.inode && st.st_size == s_user.size &&
+           st.st_mtim.tv_sec == s_user.mtime.tv_sec && st.st_mtim.tv_nsec == s_user.mtime.tv_nsec;
+}
+
+void refreshUserSites() {
+    if (s_policy.userFile.empty()) return;
+    struct stat st;
+    if (stat(s_policy.userFile.c_str(), &st) != 0) {
+        s_user = UserSites();
+        s_user.read = true;
+        return;
+    }
+    if (sameStamp(st)) return;
+    OriginPolicy found;
+    std::string error;
+    if (!readOriginFile(s_policy.userFile, found, error)) {
+        // A broken file allows nothing more; the sites it held are asked again.
+        nvlogE("%s", error.c_str());
+        found.origins.clear();
+    }
+    s_user.origins = found.origins;
+    s_user.read = true;
+    s_user.inode = st.st_ino;
+    s_user.size = st.st_size;
+    s_user.mtime = st.st_mtim;
+}
+
+bool listed(const std::vector<std::string>& origins, const std::string& site) {
+    return std::find(origins.begin(), origins.end(), site) != origins.end();
+}
+
+// Writes `origins` as the user's file: a temporary file of mode 0600 beside
+// it, flushed to disk, then renamed over it, so that a crash leaves the old
+// file or the new one and never half of either.
+bool writeUserFile(const std::string& path, const std::vector<std::string>& origins,
+                   std::string& error) {
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        // The folders up to the file, made private where we make them.
+        for (size_t at = path.find('/', 1); at != std::string::npos && at <= slash;
+             at = path.find('/', at + 1))
+            if (mkdir(path.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST) {
+                error = "cannot make " + path.substr(0, at) + ": " + strerror(errno);
+                return false;
+            }
+    }
+    const std::string temp = path + ".new";
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot write " + temp + ": " + strerror(errno);
+        return false;
+    }
+    std::string text =
+        "# Sites allowed to use the fingerprint key (fpkeyd --revoke-site ORIGIN removes one)\n";
+    for (const std::string& o : origins)
+        text += o + "\n";
+    bool ok = fchmod(fd, 0600) == 0;
+    size_t done = 0;
+    while (ok && done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ok && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path + ": " + strerror(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void setOriginPolicy(const OriginPolicy& policy) {
+    s_policy = policy;
+    s_user = UserSites();
+}
+
+SiteVerdict judgeSite(const std::string& site) {
+    if (s_policy.mode == SiteMode::any) return SiteVerdict::allowed;
+    if (site != kOpaqueSite) {
+        if (listed(s_policy.origins, site)) return SiteVerdict::allowed;
+        refreshUserSites();
+        if (listed(s_user.origins, site)) return SiteVerdict::allowed;
+    }
+    return s_policy.mode == SiteMode::listOnly ? SiteVerdict::refused : SiteVerdict::ask;
+}
+
+void rememberSite(const std::string& site) {
+    // "null" stands for any file page or sandboxed frame: never remembered.
+    if (site == kOpaqueSite || s_policy.userFile.empty()) return;
+    refreshUserSites();
+    if (listed(s_user.origins, site)) return;
+    std::vector<std::string> origins = s_user.origins;
+    origins.push_back(site);
+    std::string error;
+    if (!writeUserFile(s_policy.userFile, origins, error)) {
+        nvlogE("%s", error.c_str());
+        return;
+    }
+    s_user.read = false;  // read back on the next look
+    refreshUserSites();
+}
+
+int listSites(const OriginPolicy& policy, FILE* out) {
+    OriginPolicy user;
+    std::string error;
+    if (!policy.userFile.empty() && !readOriginFile(policy.userFile, user, error)) {
+        fprintf(stderr, "fpkeyd: %s\n", error.c_str());
+        return 1;
+    }
+    for (const std::string& o : user.origins)
+        fprintf(out, "%s\n", o.c_str());
+    for (const std::string& o : policy.origins)
+        if (!listed(user.origins, o)) fprintf(out, "%s (allowed for every user)\n", o.c_str());
+    const char* mode = policy.mode == SiteMode::ask        ? "ask"
+                       : policy.mode == SiteMode::listOnly ? "list-only"
+                                                           : "any";
+    fprintf(out, "# mode %s\n", mode);
+    return 0;
+}
+
+int revokeSite(const OriginPolicy& policy, const std::string& origin) {
+    if (policy.userFile.empty()) {
+        fprintf(stderr, "fpkeyd: no home folder: there are no remembered sites\n");
+        return 1;
+    }
+    OriginPolicy user;
+    std::string error;
+    if (!readOriginFile(policy.userFile, user, error)) {
+        fprintf(stderr, "fpkeyd: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<std::string> kept;
+    for (const std::string& o : user.origins)
+        if (o != origin) kept.push_back(o);
+    if (kept.size() == user.origins.size()) {
+        fprintf(stderr, "fpkeyd: %s is not among the sites you allowed\n", origin.c_str());
+        return 1;
+    }
+    if (!writeUserFile(policy.userFile, kept, error)) {
+        fprintf(stderr, "fpkeyd: %s\n", error.c_str());
+        return 1;
+    }
+    if (listed(policy.origins, origin))
+        fprintf(stderr, "fpkeyd: %s stays allowed: the administrator allows it for every user\n",
+                origin.c_str());
+    return 0;
+}
