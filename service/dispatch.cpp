@@ -165,7 +165,8 @@ int siteRuleBefore(const std::string& f, const Json::Value& p, const std::string
     siteExpireLogins();
     if (usesModule(f) && CNvId::approvalBusy()) pauseApproval();
     const int state = s_ops->getFpState();
-    if (state != 0 && pushSite() != site) {
+    const std::string owner = pushSite();
+    if (state != 0 && owner != kAnySite && owner != site) {
         // Another site's enrolment or verification: a page may neither steer
         // nor end it, and starting its own ends the other one first.
         if (f == "WaitEnroll") return kWaitsForNothing;

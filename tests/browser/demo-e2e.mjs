@@ -7,7 +7,7 @@
 // Exit: 0 passed, 1 failed, 77 skipped (the reason is printed).
 import { spawn, execFileSync } from "node:child_process";
 import { createServer as netServer } from "node:net";
-import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { serveWeb } from "./lib/serve.mjs";
@@ -121,7 +121,12 @@ async function main() {
   }
 
   const port = await freePort();
-  const daemon = start("fpkeyd", opt.fpkeyd, ["--virtual-key", sock], { FPKEYD_PORT: String(port) });
+  // The default site settings: the demo page's site is asked for and
+  // allowed by a touch on the key, as a user would.
+  mkdirSync(join(tmp, "config"));
+  const daemon = start("fpkeyd", opt.fpkeyd, ["--virtual-key", sock],
+                       { FPKEYD_PORT: String(port), XDG_CONFIG_HOME: join(tmp, "config"),
+                         FPKEYD_ADMIN_ORIGINS: join(tmp, "no-admin-file") });
   await waitFor(async () => daemon.exitInfo || (await canConnect(port)), "fpkeyd to listen");
   if (daemon.exitInfo) throw new Failure(`fpkeyd ended: ${daemon.output()}`);
 
@@ -169,8 +174,21 @@ async function main() {
     await page.waitForFunction(() => document.getElementById("daemon-version").textContent === "1.0.1.32 MEBO");
     await snap("connected");
 
+    // Step: the site is not allowed yet: its first command waits while the
+    // page asks for a touch; the touch allows it and the command runs.
+    const listing = run("btn-enum", "out-key");
+    await page.waitForSelector("#approval[data-state=touch]", { timeout: 15000 });
+    const asked = await page.$eval("#approval", (el) => el.textContent);
+    if (!asked.startsWith("Touch your key to allow this site")) throw new Failure(`approval prompt: ${asked}`);
+    await snap("site-approval-asked");
+    ctl(control, "touch", "owner-finger");
+    await page.waitForSelector("#approval[data-state=allowed]", { timeout: 15000 });
+    const origins = readFileSync(join(tmp, "config", "fpkeyd", "origins"), "utf8");
+    if (!origins.includes(`http://127.0.0.1:${web.address().port}\n`)) throw new Failure(`origins file: ${origins}`);
+    await snap("site-allowed");
+
     // Step: enumerate and open the key.
-    let r = await run("btn-enum", "out-key");
+    let r = await listing;
     notYet(r, [164], "key listing not available yet");
     expectOk(r, "EnumDevice");
     if (!/1 key\(s\): FingerPrint\.Usb\.0x2541\.0x2549\.\.01\.03/.test(r.text)) throw new Failure(`EnumDevice: ${r.text}`);
