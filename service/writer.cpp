@@ -12,6 +12,14 @@ namespace {
 // with the brackets and separators narrower than this margin.
 constexpr size_t kRightMargin = 74;
 constexpr Json::ArrayIndex kMaxShortElements = 25;
+// The element count follows from the margin: every element's text is at
+// least one character ("0"), so n elements take at least "[ ", " ]", n
+// characters and n - 1 ", ", and from 24 elements on no line fits. The
+// count only spares building a line of a long array that cannot fit.
+constexpr size_t shortestLine(size_t n) {
+    return 2 + n + 2 * (n - 1) + 2;
+}
+static_assert(shortestLine(kMaxShortElements) >= kRightMargin, "implied by the margin");
 
 void writeDouble(double v, std::string& out) {
     if (std::isnan(v)) {

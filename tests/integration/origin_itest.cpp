@@ -213,6 +213,8 @@ TEST(OriginPolicy, DefaultLetsEveryOriginInButChecksHost) {
     // DNS rebinding: another site's name that was made to resolve to us.
     expectHostRefused(port, "rebind.example:" + p, "http://rebind.example:" + p);
     expectHostRefused(port, "127.0.0.1.rebind.example:" + p);
+    expectHostRefused(port, "localhost.rebind.example:" + p);
+    expectHostRefused(port, "localhostx:" + p);
     expectHostRefused(port, "127.0.0.1:" + std::to_string(port + 1));
     expectHostRefused(port, "127.0.0.1:");
     expectHostRefused(port, "[::1]:" + p);

@@ -6,10 +6,12 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -53,6 +55,16 @@ bool verify(const uint8_t* pub, const std::string& msg, const uint8_t* rs) {
     return ok;
 }
 
+bool keyListens(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
 class SessionVkey : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -68,9 +80,14 @@ class SessionVkey : public ::testing::Test {
                   "--control", (s_dir + "/ctl").c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        struct stat st;
-        for (int i = 0; i < 300 && stat(sock.c_str(), &st) != 0; ++i)
-            usleep(10000);
+        // Ready once it accepts a connection: the socket file appears at
+        // bind(), a moment before listen().
+        bool ready = false;
+        for (int i = 0; i < 500 && !ready; ++i) {
+            ready = keyListens(sock);
+            if (!ready) usleep(20000);
+        }
+        ASSERT_TRUE(ready) << "virtual key did not start";
         const char* paths[] = {sock.c_str()};
         ASSERT_EQ(PORT_UseVirtualKeys(paths, 1), 0);
         CBytesEx::s_SetSpace(false, true);

@@ -108,6 +108,26 @@ TEST(Base64, TolerantDecoding) {
     EXPECT_EQ(out, text("foo"));
 }
 
+// Every byte in neither alphabet ('=' and the controls, space and bytes
+// above 0x7F too) is skipped inside a group and between groups: taken as a
+// digit it would change the bytes a page asked to have signed. A zero byte
+// between groups is the one documented exception: it ends the text.
+TEST(Base64, EveryByteOutsideBothAlphabetsIsSkipped) {
+    const std::string alphabets =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/-_";
+    int foreign = 0;
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        if (alphabets.find(c) != std::string::npos) continue;
+        ++foreign;
+        const std::string in = std::string("Z") + c + "m9v" + c + "Ym" + c + "Fy";
+        Bytes out;
+        ASSERT_TRUE(dec(in, out)) << b;
+        EXPECT_EQ(out, text(b == 0 ? "foo" : "foobar")) << "byte " << b;
+    }
+    EXPECT_EQ(foreign, 256 - 66);
+}
+
 TEST(Base64, DecodeCapacityAndArguments) {
     Bytes out(8, 0x77);
     int size = 5;

@@ -3,10 +3,12 @@
 // behaviour and, for SM2, against OpenSSL.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -16,6 +18,16 @@
 #include "transport/transport.h"
 
 namespace {
+
+bool keyListens(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
 
 const Bytes kDevKey = {'3', '1', '4', '1', '5', '9', '2', '6',
                        '5', '3', '5', '8', '9', '7', '9', '3'};
@@ -38,10 +50,15 @@ class SkfVkeyTest : public ::testing::Test {
                   s_ctl.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        struct stat st;
-        for (int i = 0; i < 200 && stat(s_sock.c_str(), &st) != 0; ++i)
-            usleep(20000);
-        ASSERT_EQ(stat(s_sock.c_str(), &st), 0) << "virtual key did not start";
+        // Ready once it accepts a connection: the socket file appears at
+        // bind(), a moment before listen(), and a hello sent in between is
+        // refused as if no key were there.
+        bool ready = false;
+        for (int i = 0; i < 500 && !ready; ++i) {
+            ready = keyListens(s_sock);
+            if (!ready) usleep(20000);
+        }
+        ASSERT_TRUE(ready) << "virtual key did not start";
         const char* paths[] = {s_sock.c_str()};
         ASSERT_EQ(PORT_UseVirtualKeys(paths, 1), 0);
     }

@@ -99,10 +99,14 @@ void FakeKey::stop() {
 }
 
 void FakeKey::unplug() {
+    std::unique_lock<std::mutex> g(m_mu);
     m_plugged = false;
-    std::lock_guard<std::mutex> g(m_mu);
     for (int fd : m_fds)
         shutdown(fd, SHUT_RDWR);
+    // Like a real key, an unplugged one keeps no session: the data loop has
+    // seen its shutdown before unplug() returns, so an open after plug()
+    // is never answered BUSY by the connection that was cut.
+    m_dataEnded.wait(g, [this] { return !m_dataOpen; });
 }
 
 void FakeKey::acceptLoop() {
@@ -120,29 +124,35 @@ void FakeKey::serve(int fd) {
     if (recv(fd, hello, 64, 0) <= 0) return;
     char ok[64];
     snprintf(ok, sizeof(ok), "FPKV OK 0x%04X %s", m_pid, m_portPath.c_str());
-    if (!m_plugged) {
-        sendText(fd, "FPKV ABSENT");
+    const bool open = strcmp(hello, "FPKV OPEN") == 0;
+    const char* answer = nullptr;
+    bool data = false;
+    {
+        // Presence and the data slot are decided together, under the lock
+        // unplug() takes.
+        std::lock_guard<std::mutex> g(m_mu);
+        if (!m_plugged) {
+            answer = "FPKV ABSENT";
+        } else if (strcmp(hello, "FPKV INFO") == 0) {
+            answer = ok;
+        } else if (open && m_dataOpen) {
+            answer = "FPKV BUSY";
+        } else if (open) {
+            answer = ok;
+            m_dataOpen = data = true;
+        }
+    }
+    if (answer != nullptr) sendText(fd, answer);
+    if (!data) {
         shutdown(fd, SHUT_RDWR);
         return;
     }
-    if (strcmp(hello, "FPKV INFO") == 0) {
-        sendText(fd, ok);
-        shutdown(fd, SHUT_RDWR);
-        return;
-    }
-    if (strcmp(hello, "FPKV OPEN") != 0) {
-        shutdown(fd, SHUT_RDWR);
-        return;
-    }
-    bool expected = false;
-    if (!m_dataOpen.compare_exchange_strong(expected, true)) {
-        sendText(fd, "FPKV BUSY");
-        shutdown(fd, SHUT_RDWR);
-        return;
-    }
-    sendText(fd, ok);
     dataLoop(fd);
-    m_dataOpen = false;
+    {
+        std::lock_guard<std::mutex> g(m_mu);
+        m_dataOpen = false;
+    }
+    m_dataEnded.notify_all();
 }
 
 void FakeKey::dataLoop(int fd) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -18,7 +19,8 @@ class FakeKey {
     ~FakeKey();
     bool start();
     void stop();
-    // Unplugged: data connections are closed, hellos answered ABSENT.
+    // Unplugged: data connections are closed (the data loop has ended when
+    // this returns), hellos answered ABSENT.
     void unplug();
     void plug() { m_plugged = true; }
     // Requests received on data connections so far.
@@ -37,7 +39,8 @@ class FakeKey {
     std::string m_portPath;
     int m_listen = -1;
     std::atomic<bool> m_plugged{true};
-    std::atomic<bool> m_dataOpen{false};
+    bool m_dataOpen = false;  // a data connection is served; under m_mu
+    std::condition_variable m_dataEnded;
     std::atomic<int> m_requests{0};
     std::atomic<uint16_t> m_oversize{0};
     std::thread m_acceptor;

@@ -3,6 +3,7 @@
 // (checked with OpenSSL's SM4 on the key side).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -37,12 +38,14 @@ Bytes decipherRequest(const ModuleRequest& r) {
     return p;
 }
 void answerEnciphered(ModulePeer& peer, uint8_t seq, uint16_t status, const Bytes& data) {
-    Bytes p(4);
+    // Sized once and filled in place: GCC 12 at -O3 takes a range insert
+    // into the 4-byte head for an out-of-bounds copy (-Warray-bounds).
+    const size_t plain = 4 + data.size();
+    const uint8_t pad = static_cast<uint8_t>(16 - plain % 16);
+    Bytes p(plain + pad, pad);
     putLe16(status, p.data());
     putLe16(static_cast<uint16_t>(data.size()), p.data() + 2);
-    p.insert(p.end(), data.begin(), data.end());
-    const uint8_t pad = static_cast<uint8_t>(16 - p.size() % 16);
-    p.insert(p.end(), pad, pad);
+    std::copy(data.begin(), data.end(), p.begin() + 4);
     const Bytes key = shareKey();
     peer.sendPayload(seq, oracleSm4Cbc(true, key.data(), p), 0, FRAME_CH_PWD, FRAME_SM4);
 }
