@@ -9,11 +9,24 @@
 #include "transport/transport.h"
 
 namespace {
-void usage() {
-    fprintf(stderr,
+// Kept in step with the manual page fpkey-provision(1); the
+// packaging_manpages test compares the two option lists.
+void usage(FILE* to) {
+    fprintf(to,
             "usage: fpkey-provision [--virtual-key SOCKET] [--force] [--ca-dir DIR] "
             "[--openssl PATH]\n"
-            "  Without --virtual-key the first USB key is provisioned.\n");
+            "       fpkey-provision --help\n"
+            "\n"
+            "  --virtual-key SOCKET  provision the virtual key (fpkey-vkey) on SOCKET;\n"
+            "                        without it, the first USB key\n"
+            "  --force               provision again a key that already is\n"
+            "  --ca-dir DIR          directory of the test CA (made when missing) and of\n"
+            "                        the device certificate; default: a new one in TMPDIR\n"
+            "  --openssl PATH        the openssl program (default: openssl on PATH)\n"
+            "  --help                print this text and exit\n"
+            "\n"
+            "Exit status: 0 provisioned, 2 usage, 3 no key, 4 already provisioned\n"
+            "(without --force), 5 failed.\n");
 }
 }  // namespace
 
@@ -36,10 +49,13 @@ int main(int argc, char** argv) {
             ok = value(options.openssl);
         else if (strcmp(a, "--force") == 0)
             options.force = true;
-        else
+        else if (strcmp(a, "--help") == 0) {
+            usage(stdout);
+            return fflush(stdout) == 0 ? fptools::kProvisionOk : 1;
+        } else
             ok = false;
         if (!ok) {
-            usage();
+            usage(stderr);
             return fptools::kProvisionUsage;
         }
     }

@@ -1,4 +1,5 @@
-// Command line of fpkey-vkey.
+// Command line of fpkey-vkey. The usage text is kept in step with the manual
+// page fpkey-vkey(1); the packaging_manpages test compares the option lists.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@ const char kUsage[] =
     "                  [--port-path 01.03] [--device-key HEX32] [--finger-wait MS]\n"
     "                  [--auto-touch FINGER[:DELAY_MS]] [--verbose]\n"
     "       fpkey-vkey ctl PATH COMMAND...\n"
+    "       fpkey-vkey --help\n"
     "\n"
     "  --state DIR        key state (created blank on first use; kept across runs)\n"
     "  --socket PATH      virtual-port socket the daemon opens (--virtual-key PATH)\n"

@@ -20,8 +20,13 @@ extern char** environ;
 
 namespace fpkit {
 
+const char* programPath(const char* env, const char* built) {
+    const char* given = getenv(env);
+    return given && *given ? given : built;
+}
+
 const char* daemonPath() {
-    return FPKEYD_BINARY;
+    return programPath("FPKEYD_ITEST_FPKEYD", FPKEYD_BINARY);
 }
 
 unsigned short freePort() {

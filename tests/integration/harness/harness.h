@@ -16,7 +16,11 @@ namespace fpkit {
 
 using std::chrono::milliseconds;
 
-// The daemon under test (path compiled in).
+// A program under test: the one named by the environment variable `env`
+// when set (scripts/cross-arm64 runs the packaged arm64 programs through
+// qemu-aarch64 this way), else the one the build made.
+const char* programPath(const char* env, const char* built);
+// The daemon under test (FPKEYD_ITEST_FPKEYD, else the one built).
 const char* daemonPath();
 // A loopback TCP port nobody listens on right now.
 unsigned short freePort();

@@ -14,6 +14,7 @@
 
 #include "app/app.h"
 #include "skf/skf.h"
+#include "tests/integration/harness/harness.h"
 #include "tests/integration/keykit/keykit.h"
 #include "transport/transport.h"
 #include "util/util.h"
@@ -42,6 +43,14 @@ int spawn(const std::vector<std::string>& args, const std::string& outPath, bool
         _exit(127);
     }
     return pid;
+}
+
+// The key and the provisioning tool under test (see fpkit::programPath).
+const char* vkeyPath() {
+    return fpkit::programPath("FPKEYD_ITEST_VKEY", FPKEY_VKEY_PATH);
+}
+const char* provisionPath() {
+    return fpkit::programPath("FPKEYD_ITEST_PROVISION", FPKEY_PROVISION_PATH);
 }
 
 std::string readAll(const std::string& path) {
@@ -86,8 +95,8 @@ void VKey::start() {
          p = before.find("key ready on", p + 1))
         ++readyLines;
     std::vector<std::string> args = {
-        FPKEY_VKEY_PATH, "--state", dir_ + "/state", "--socket", sock_,
-        "--control",     ctl_,      "--port-path",   portPath_,  "--verbose"};
+        vkeyPath(),  "--state", dir_ + "/state", "--socket", sock_,
+        "--control", ctl_,      "--port-path",   portPath_,  "--verbose"};
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
     pid_ = spawn(args, errPath_, true);
     for (int i = 0; i < 500 && !ready_; ++i) {
@@ -126,12 +135,12 @@ bool VKey::restart() {
 
 bool VKey::ctl(const std::string& command) const {
     std::string cmd =
-        std::string("'") + FPKEY_VKEY_PATH + "' ctl '" + ctl_ + "' " + command + " >/dev/null";
+        std::string("'") + vkeyPath() + "' ctl '" + ctl_ + "' " + command + " >/dev/null";
     return system(cmd.c_str()) == 0;
 }
 
 std::string VKey::ctlReply(const std::string& command) const {
-    std::string cmd = std::string("'") + FPKEY_VKEY_PATH + "' ctl '" + ctl_ + "' " + command;
+    std::string cmd = std::string("'") + vkeyPath() + "' ctl '" + ctl_ + "' " + command;
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return "";
     std::string out;
@@ -151,8 +160,8 @@ std::string VKey::log() const {
 
 int provision(const VKey& key, const std::string& caDir, std::string* output, bool force) {
     const std::string out = caDir + ".provision.log";
-    std::vector<std::string> args = {FPKEY_PROVISION_PATH, "--virtual-key", key.socket(),
-                                     "--ca-dir", caDir};
+    std::vector<std::string> args = {provisionPath(), "--virtual-key", key.socket(), "--ca-dir",
+                                     caDir};
     if (force) args.push_back("--force");
     int pid = spawn(args, out);
     int status = 0;
