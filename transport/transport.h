@@ -238,6 +238,10 @@ using PORT_WATCH_FN = void (*)(const char* name, uint16_t pid, bool present);
 int PORT_WatchStart(PORT_WATCH_FN fn);
 // Ends the watch and joins its thread (nothing when none runs).
 void PORT_WatchStop();
+// How the running watch learns of keys: 0 none (or not decided yet),
+// PORT_WATCH_HOTPLUG, PORT_WATCH_SCAN or PORT_WATCH_PROBE (virtual keys).
+enum { PORT_WATCH_HOTPLUG = 1, PORT_WATCH_SCAN = 2, PORT_WATCH_PROBE = 3 };
+int PORT_WatchKind();
 
 // ---------------------------------------------------------------------------
 // Fingerprint command channel (frame channel 6: fingerprint module; 7: vault

@@ -57,6 +57,7 @@ std::condition_variable s_cv;
 bool s_stop = false;
 std::thread s_thread;
 std::atomic<PORT_WATCH_FN> s_fn{nullptr};
+std::atomic<int> s_kind{0};
 
 void report(const char* name, uint16_t pid, bool present) {
     _nvlog("key %s: %s", present ? "arrived" : "left", name);
@@ -129,6 +130,7 @@ void watchVirtual() {
     Present last;
     Present now;
     lookVirtual(last);  // keys present at the start are no news
+    s_kind = PORT_WATCH_PROBE;
     while (!pause(kProbeMs)) {
         lookVirtual(now);
         compare(last, now);
@@ -153,6 +155,7 @@ void watchUsb() {
             LIBUSB_HOTPLUG_NO_FLAGS, static_cast<int>(SS_VID), LIBUSB_HOTPLUG_MATCH_ANY,
             LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, nullptr, &cb) == LIBUSB_SUCCESS;
     _nvlog("key watch: %s", hotplug ? "hotplug callbacks" : "a listing every second");
+    s_kind = hotplug ? PORT_WATCH_HOTPLUG : PORT_WATCH_SCAN;
     if (hotplug) {
         while (!stopping()) {
             timeval tv{0, kEventSliceMs * 1000};
@@ -197,4 +200,9 @@ void PORT_WatchStop() {
     s_cv.notify_all();
     s_thread.join();
     s_fn = nullptr;
+    s_kind = 0;
+}
+
+int PORT_WatchKind() {
+    return s_kind.load();
 }

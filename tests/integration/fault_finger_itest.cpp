@@ -187,8 +187,8 @@ TEST_F(FingerFault, UnplugDuringAnEnrolment) {
     EXPECT_EQ(back["function"], "ackDevice") << back;
     EXPECT_EQ(back["result"], array({name, 0x2549, true})) << back;
     // The session opened the key again by itself, before any command.
-    EXPECT_TRUE(eventually([&] { return status().find("connected=1") != std::string::npos; },
-                           kCardBound))
+    EXPECT_TRUE(
+        eventually([&] { return status().find("connected=1") != std::string::npos; }, kCardBound))
         << status();
     // The other connection was told nothing: the next message it gets is
     // the reply to its command.
