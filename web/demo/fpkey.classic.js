@@ -221,21 +221,37 @@ class FpKey {
 
   /**
    * Listens for "ackEnroll", "ackVerify" (the pushed reply), "open", "close",
-   * "wire" ({direction, text} for every message sent and received) and
-   * "reply" (every parsed message). Returns a function that removes it.
-   * @param {"ackEnroll"|"ackVerify"|"open"|"close"|"wire"|"reply"} name
+   * "wire" ({direction, text} for every message sent and received),
+   * "reply" (every parsed message) and "device" ({name, productId, present}
+   * each time a key is plugged in or pulled out). Returns a function that
+   * removes it. The first "device" listener asks the daemon with
+   * "WatchDevice" (again after every reconnect); removing the last one ends
+   * that. A refusal (e.g. 164 from an older daemon) comes as "watchError".
+   * @param {"ackEnroll"|"ackVerify"|"open"|"close"|"wire"|"reply"|"device"|"watchError"} name
    * @param {(arg: any) => void} fn
    * @returns {() => void}
    */
   on(name, fn) {
     if (!this._listeners.has(name)) this._listeners.set(name, new Set());
-    this._listeners.get(name).add(fn);
+    const set = this._listeners.get(name);
+    const first = set.size === 0;
+    set.add(fn);
+    if (name === "device" && first) this._watchDevice(true);
     return () => this.off(name, fn);
   }
 
   /** @param {string} name @param {(arg: any) => void} fn */
   off(name, fn) {
-    this._listeners.get(name)?.delete(fn);
+    const set = this._listeners.get(name);
+    if (!set?.delete(fn)) return;
+    if (name === "device" && set.size === 0) this._watchDevice(false);
+  }
+
+  // Asks the daemon to push (or stop pushing) key arrivals and removals on
+  // this connection; a closed connection asks when it opens again.
+  _watchDevice(on) {
+    if (!this.connected) return;
+    this.call("WatchDevice", on ? [] : [false]).catch((e) => this._emit("watchError", e));
   }
 
   _emit(name, arg) {
@@ -397,6 +413,8 @@ class FpKey {
       this._wasOpen = true;
       this._retryMs = this.options.minRetryMs;
       for (const w of this._openWaiters.splice(0)) w.resolve();
+      // A new connection knows nothing of what the last one asked for.
+      if (this._listeners.get("device")?.size) this._watchDevice(true);
       this._emit("open", this.url);
     };
     ws.onmessage = (ev) => this._onMessage(typeof ev.data === "string" ? ev.data : String(ev.data));
@@ -467,6 +485,15 @@ class FpKey {
     if (!msg || typeof msg !== "object") return;
     this._emit("reply", msg);
     const fn = msg.function;
+    if (fn === "ackDevice") {
+      // Pushed, never a reply: it must not settle a waiting call.
+      const r = msg.result;
+      if (msg.reterr === 0 && Array.isArray(r) && r.length === 3 && typeof r[0] === "string" &&
+          Number.isInteger(r[1]) && typeof r[2] === "boolean") {
+        this._emit("device", { name: r[0], productId: r[1], present: r[2] });
+      }
+      return;
+    }
     if (fn === "ackEnroll" || fn === "ackVerify") {
       this._emit(fn, msg);
       if (fn === "ackEnroll" && isEnrollProgress(msg)) return;
