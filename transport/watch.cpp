@@ -75,7 +75,7 @@ void compare(Present& last, const Present& now) {
 }
 
 // Sleeps up to `ms`; true when the watch is to end.
-bool pause(int ms) {
+bool waitOrStop(int ms) {
     std::unique_lock<std::mutex> lock(s_mu);
     return s_cv.wait_for(lock, std::chrono::milliseconds(ms), [] { return s_stop; });
 }
@@ -131,7 +131,7 @@ void watchVirtual() {
     Present now;
     lookVirtual(last);  // keys present at the start are no news
     s_kind = PORT_WATCH_PROBE;
-    while (!pause(kProbeMs)) {
+    while (!waitOrStop(kProbeMs)) {
         lookVirtual(now);
         compare(last, now);
     }
@@ -166,7 +166,7 @@ void watchUsb() {
         Present last;
         Present now;
         lookUsb(ctx, last);
-        while (!pause(kScanMs)) {
+        while (!waitOrStop(kScanMs)) {
             lookUsb(ctx, now);
             compare(last, now);
         }
