@@ -23,9 +23,9 @@ namespace {
 // Product ids that name a key (the listing's order does not matter here).
 const uint16_t kKeyPids[] = {0x2547, 0x2548, 0x2549, 0x254A, 0x2550};
 
-constexpr int kScanMs = 1000;       // USB without hotplug callbacks
-constexpr int kProbeMs = 250;       // virtual keys: a local hello is cheap
-constexpr int kEventSliceMs = 200;  // libusb event wait, so a stop is seen
+constexpr int kScanMs = 1000;           // USB without hotplug callbacks
+constexpr int kProbeMs = 250;           // virtual keys: a local hello is cheap
+constexpr long kEventSliceUs = 200000;  // libusb event wait, so a stop is seen
 
 bool isKeyPid(uint16_t pid) {
     for (uint16_t p : kKeyPids)
@@ -158,7 +158,7 @@ void watchUsb() {
     s_kind = hotplug ? PORT_WATCH_HOTPLUG : PORT_WATCH_SCAN;
     if (hotplug) {
         while (!stopping()) {
-            timeval tv{0, kEventSliceMs * 1000};
+            timeval tv{0, kEventSliceUs};
             libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
         }
         libusb_hotplug_deregister_callback(ctx, cb);
