@@ -189,6 +189,21 @@ class CNvId {
     // they cannot be read. Session lock held.
     static int pinTriesLeft(const char* devName);
 
+    // ---- Key arrival and removal -----------------------------------------
+    // Event the session posts to have keysChanged run on the event thread.
+    static constexpr int kKeysChangedEvent = 11;
+    // Notes that the key `name` arrived or left; from any thread, without
+    // the session lock (the port's watch thread calls it), then posts
+    // kKeysChangedEvent.
+    static void noteKey(const char* name, bool present);
+    // Brings the session up to date with the keys that came and went, under
+    // the session lock: when the connected key left, its handles are
+    // dropped (a running enrolment or verification ends by itself with its
+    // error as its link fails, and is left to do so); when a key arrived and
+    // none is connected, it is connected, which also takes back a failed
+    // enrolment left on it.
+    static void keysChanged();
+
     // ---- Session state -------------------------------------------------
     static void* m_hDev;
     static void* m_hApp;

@@ -32,6 +32,7 @@ int connectNamed(const char* devName) {
             return kNoDev;
         }
         CNvId::m_hDev = h;
+        noteConnected(devName);
     } else if (!CNvId::m_hDev) {
         CNvId::openDev();
     }

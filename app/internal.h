@@ -109,6 +109,10 @@ int connectNamed(const char* devName);
 // given); the others are closed again. kOk, kBadLength or kOpenApp.
 int openBaseApp(const char* list, unsigned size, char* name, size_t cap);
 
+// Remembers the name of the key just connected ("" when none is), so that
+// its removal is known when the port reports it. Session lock held.
+void noteConnected(const char* name);
+
 // Connects on demand; false when no key can be reached.
 bool connected();
 

@@ -139,6 +139,7 @@ int CNvId::openDev() {
         return kNoDev;
     }
     m_hDev = h;
+    noteConnected(list);
     init();
     // A failed enrolment that could not be taken back while its key was
     // away is taken back when that key is here again.
@@ -155,6 +156,7 @@ int CNvId::closeDev() {
         SKF_DisConnectDev(m_hDev);
         m_hDev = nullptr;
     }
+    noteConnected("");
     return kOk;
 }
 
@@ -178,6 +180,7 @@ int CNvId::openDevice(const char* name) {
         return kNoDev;
     }
     m_hDev = h;
+    noteConnected(name ? name : "");
     return kOk;
 }
 

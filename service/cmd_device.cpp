@@ -135,3 +135,28 @@ int GetClientID(std::string& text) {
     text.assign(label, strnlen(label, sizeof label));
     return 0;
 }
+
+int WatchDevice(const Json::Value& params, std::string& text) {
+    bool on = true;
+    if (params::isArrayOf(params, 1) && params[0].isBool())
+        on = params[0].asBool();
+    else if (!params::isArrayOf(params, 0))
+        return kBadParams;
+    Client* client = currentClient();
+    if (!client) return kBadParams;
+    client->watchDevice = on;
+    text = "OK";
+    return 0;
+}
+
+void keyChanged(const char* name, uint16_t pid, bool present) {
+    Json::Value result(Json::arrayValue);
+    result.append(name);
+    result.append(pid);
+    result.append(present);
+    std::string text;
+    makeJsonJV(text, result, "ackDevice", "");
+    // A site the user has not allowed learns nothing of the keys.
+    sendToClients(text, [](const Client& c) { return c.watchDevice && c.allowed; });
+    CNvId::noteKey(name, present);
+}

@@ -65,6 +65,8 @@ const Command kCommands[] = {
     {"Connect", [](const Json::Value&, Result&) { return 0; }, Reply::Text},
     {"Disconnect", [](const Json::Value&, Result&) { return 0; }, Reply::Text},
     {"GetVersion", [](const Json::Value&, Result& r) { return GetVersion(r.text); }, Reply::Text},
+    {"WatchDevice", [](const Json::Value& p, Result& r) { return WatchDevice(p, r.text); },
+     Reply::Text},
     {"InitDev", [](const Json::Value& p, Result& r) { return InitAxSys(p, r.text); }, Reply::Text},
     {"OpenDev", [](const Json::Value&, Result&) { return CNvId::openDev(); }, Reply::Text},
     {"SetSvrPubKey", [](const Json::Value& p, Result&) { return SetSvrPubKey(p); }, Reply::Text},
@@ -117,6 +119,8 @@ bool isOneOf(const std::string& name, std::initializer_list<const char*> names) 
 
 // A command outside the running fingerprint operation's family ends it first.
 void cancelOtherFamily(const std::string& function) {
+    // Watching for keys touches no key: a page may start it mid-enrolment.
+    if (function == "WatchDevice") return;
     int state = s_ops->getFpState();
     if (state == 2 && !isOneOf(function, {"LoginFinger", "CancelVerify", "LoopVerify"})) {
         _nvlogstr("other CancelVerify");

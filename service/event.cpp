@@ -64,6 +64,9 @@ void handleEvent(const AckRecord& rec) {
             CNvId::ackVerify(rec.arg1, false);
             CNvId::openDev();
             break;
+        case CNvId::kKeysChangedEvent:
+            CNvId::keysChanged();
+            break;
         default:
             break;
     }

@@ -26,6 +26,9 @@ int SetSvrPubKey(const Json::Value& params);
 int GetFacPubKey(std::string& text);
 int GetDevPubKey(std::string& text);
 int GetClientID(std::string& text);
+// [] or [true]: the sender's connection receives "ackDevice" for each key
+// that arrives or leaves; [false] ends that.
+int WatchDevice(const Json::Value& params, std::string& text);
 
 // Fingerprint users.
 int RegisterUser(const Json::Value& params, Json::Value& value, bool addFinger);

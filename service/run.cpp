@@ -69,7 +69,11 @@ int fpkeydRun(const Options& options) {
 
     nvackExec();
     nvSleep(100);
+    // Keys arriving and leaving, watched from the start: pages that ask are
+    // told, and the session reconnects without waiting for a command.
+    if (PORT_WatchStart(keyChanged) != 0) fprintf(stderr, "fpkeyd: keys are not watched\n");
     const int rc = work_run(options.port);
+    PORT_WatchStop();
     nvackClose();
     nvlogClose();
     return rc;

@@ -81,6 +81,12 @@ void sendMessage(const std::string& text);
 // WebSocket connection whose client `wants` it. Safe from any thread.
 void sendToClients(const std::string& text, bool (*wants)(const Client&));
 
+// A key arrived or left (the port's watch thread calls it): every client
+// that asked with "WatchDevice" and is allowed gets
+//   {"function":"ackDevice","result":[name, product id, present],"reterr":0}
+// and the key session is told (it repairs itself on the event thread).
+void keyChanged(const char* name, uint16_t pid, bool present);
+
 // Creates the event queue and starts the event thread; ends the process with
 // status 1 when either fails.
 void nvackExec();

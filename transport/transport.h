@@ -227,6 +227,23 @@ int PORT_UseVirtualKeysFromEnv();
 bool PORT_IsVirtual();
 
 // ---------------------------------------------------------------------------
+// Key arrival and removal. A thread of its own watches the port in use
+// (chosen at the start: USB or virtual) and calls `fn` on that thread for
+// each key that arrives or leaves, with its listed name and product id.
+// USB: libusb hotplug callbacks where the platform has them, else a listing
+// every second; virtual keys: a probe of their sockets four times a second.
+// Keys present at the start are not reported. `fn` must not block for long.
+using PORT_WATCH_FN = void (*)(const char* name, uint16_t pid, bool present);
+// 0, or -1 when a watch runs already, `fn` is null or no thread starts.
+int PORT_WatchStart(PORT_WATCH_FN fn);
+// Ends the watch and joins its thread (nothing when none runs).
+void PORT_WatchStop();
+// How the running watch learns of keys: 0 none (or not decided yet),
+// PORT_WATCH_HOTPLUG, PORT_WATCH_SCAN or PORT_WATCH_PROBE (virtual keys).
+enum { PORT_WATCH_HOTPLUG = 1, PORT_WATCH_SCAN = 2, PORT_WATCH_PROBE = 3 };
+int PORT_WatchKind();
+
+// ---------------------------------------------------------------------------
 // Fingerprint command channel (frame channel 6: fingerprint module; 7: vault
 // and configuration). Results are unsigned 32-bit: 0, a channel code below,
 // NUV_MODULE_BASE + the module's status (0x1E117: cancelled; callers compare

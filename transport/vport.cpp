@@ -136,19 +136,24 @@ VKeyAnswer classify(const char* answer, uint16_t* pid, uint8_t* ports, int* npor
     return VKEY_BAD;
 }
 
-// Asks one key for its identity and renames it (empty name when absent).
-void refreshKey(VKey* k) {
+// Asks the key at `path` for its identity: true with its name and product id
+// when it is plugged in, false (name empty) when it is absent or silent.
+bool probeKey(const char* path, char* name, size_t cap, uint16_t* pid) {
     char answer[VPORT_UNIT + 1];
-    const int fd = hello(k->path, "FPKV INFO", answer, sizeof(answer));
-    k->name[0] = 0;
-    if (fd < 0) return;
+    name[0] = 0;
+    const int fd = hello(path, "FPKV INFO", answer, sizeof(answer));
+    if (fd < 0) return false;
     close(fd);
-    uint16_t pid = 0;
     uint8_t ports[USB_MAX_PORTS];
     int nports = 0;
-    if (classify(answer, &pid, ports, &nports) != VKEY_OK) return;
-    k->pid = pid;
-    _makeUsbName(k->name, sizeof(k->name), ports, nports, pid);
+    if (classify(answer, pid, ports, &nports) != VKEY_OK) return false;
+    return _makeUsbName(name, cap, ports, nports, *pid) >= 0;
+}
+
+// Asks one key for its identity and renames it (empty name when absent).
+void refreshKey(VKey* k) {
+    uint16_t pid = 0;
+    if (probeKey(k->path, k->name, sizeof(k->name), &pid)) k->pid = pid;
 }
 
 VKey* keyOf(uint64_t handle) {
@@ -234,6 +239,12 @@ int VPORT_Configure(const char* const* paths, int count) {
     }
     s_keyCount = count;
     return 0;
+}
+
+bool VPORT_Probe(int index, char* name, size_t cap, uint16_t* pid) {
+    if (index < 0 || index >= s_keyCount || name == nullptr || cap == 0 || pid == nullptr)
+        return false;
+    return probeKey(s_keys[index].path, name, cap, pid);
 }
 
 int VPORT_Count() {

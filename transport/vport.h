@@ -35,6 +35,10 @@ bool vkeyParseOk(const char* text, uint16_t* pid, uint8_t* ports, int* nports);
 // Configuration and the port's operations.
 int VPORT_Configure(const char* const* paths, int count);
 int VPORT_Count();
+// Asks key `index` for its identity without touching the port's own records
+// (safe beside the session's use of the port): true with its name and
+// product id while it is plugged in.
+bool VPORT_Probe(int index, char* name, size_t cap, uint16_t* pid);
 // Asks every configured key for its product id and port path (FPKV INFO).
 void VPORT_Refresh();
 // Names of the present keys with these ids, as ssUsblst writes them.

@@ -1,16 +1,17 @@
 // End to end in a real browser: a blank virtual key, fpkey-provision,
-// fpkeyd on a free port, the demo page in Chromium. Opens the key, shows its
+// fpkeyd on a free port, the demo page in Chromium or Firefox. Opens the key, shows its
 // information, enrols a user while the test touches the virtual sensor, logs
 // in by finger, signs, decrypts; one screenshot per step.
 //
-// node demo-e2e.mjs --fpkeyd BIN --vkey BIN [--provision BIN] --artifacts DIR
+// node demo-e2e.mjs --engine chromium|firefox --fpkeyd BIN --vkey BIN [--provision BIN] --artifacts DIR
 // Exit: 0 passed, 1 failed, 77 skipped (the reason is printed).
 import { spawn, execFileSync } from "node:child_process";
 import { createServer as netServer } from "node:net";
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
-import { serveWeb } from "./lib/serve.mjs";
+import { serveWeb, makeCert } from "./lib/serve.mjs";
+import { engineArg } from "./lib/browser.mjs";
 
 const SKIP = 77;
 class Skip extends Error {}
@@ -24,12 +25,13 @@ function args() {
 }
 
 const opt = args();
+const engine = engineArg();
 const artifacts = opt.artifacts || join(process.cwd(), "browser-artifacts");
 const children = [];
 let tmp = "";
 
 function log(msg) {
-  console.log(`[demo-e2e] ${msg}`);
+  console.log(`[demo-e2e ${engine}] ${msg}`);
 }
 
 function freePort() {
@@ -85,18 +87,27 @@ function ctl(control, ...words) {
   }
 }
 
+// fpkeyd on `port` with the virtual key at `sock`. Every test page comes
+// from one of `pageOrigins`: the one place that tells the daemon which
+// sites may use the key.
+// The default site settings, but for `listed` (allowed from the start): any
+// other page's site is asked for and allowed by a touch, as a user would.
+async function startDaemon(sock, port, listed, config) {
+  mkdirSync(config, { recursive: true });
+  const daemon = start("fpkeyd", opt.fpkeyd, ["--virtual-key", sock, "--allow-origin", listed],
+                       { FPKEYD_PORT: String(port), XDG_CONFIG_HOME: config,
+                         FPKEYD_ADMIN_ORIGINS: join(config, "no-admin-file") });
+  await waitFor(async () => daemon.exitInfo || (await canConnect(port)), "fpkeyd to listen");
+  if (daemon.exitInfo) throw new Failure(`fpkeyd ended: ${daemon.output()}`);
+  return daemon;
+}
+
 async function main() {
   if (!opt.fpkeyd || !existsSync(opt.fpkeyd)) throw new Skip(`fpkeyd not built (${opt.fpkeyd || "no path"})`);
   if (!opt.vkey || !existsSync(opt.vkey)) throw new Skip(`fpkey-vkey not built (${opt.vkey || "no path"})`);
-  let launch;
-  try {
-    ({ launch } = await import("./lib/browser.mjs"));
-    await import("playwright-core");
-  } catch (e) {
-    throw new Skip("playwright-core is not installed: run scripts/install-deps (npm ci --prefix tests/browser)");
-  }
-  const { haveChromium, CHROMIUM } = await import("./lib/browser.mjs");
-  if (!haveChromium()) throw new Skip(`chromium not found at ${CHROMIUM}: run scripts/install-deps`);
+  const { launch, missing } = await import("./lib/browser.mjs");
+  const why = await missing(engine);
+  if (why) throw new Skip(why);
 
   mkdirSync(artifacts, { recursive: true });
   tmp = mkdtempSync(join(tmpdir(), "fpkeyd-e2e-"));
@@ -120,25 +131,21 @@ async function main() {
     }
   }
 
-  const port = await freePort();
-  // The default site settings: the demo page's site is asked for and
-  // allowed by a touch on the key, as a user would.
-  mkdirSync(join(tmp, "config"));
-  const daemon = start("fpkeyd", opt.fpkeyd, ["--virtual-key", sock],
-                       { FPKEYD_PORT: String(port), XDG_CONFIG_HOME: join(tmp, "config"),
-                         FPKEYD_ADMIN_ORIGINS: join(tmp, "no-admin-file") });
-  await waitFor(async () => daemon.exitInfo || (await canConnect(port)), "fpkeyd to listen");
-  if (daemon.exitInfo) throw new Failure(`fpkeyd ended: ${daemon.output()}`);
-
+  // The page comes from two origins: https (a throwaway certificate the
+  // browser is told to accept) for the key's presence, http for the rest.
   const web = await serveWeb();
-  const url = `http://127.0.0.1:${web.address().port}/demo/index.html?port=${port}`;
-  const b = await launch({ width: 1440, height: 1000 });
+  const secureWeb = await serveWeb(makeCert(tmp));
+  const port = await freePort();
+  await startDaemon(sock, port, secureWeb.origin, join(tmp, "config"));
+  const url = `${web.origin}/demo/index.html?port=${port}`;
+  const secureUrl = `${secureWeb.origin}/demo/index.html?port=${port}`;
+  const b = await launch({ engine, width: 1440, height: 1000, insecureCerts: true });
   const page = b.page;
   const pageErrors = [];
   page.on("pageerror", (e) => pageErrors.push(e.message));
   let shot = 0;
   const snap = async (name) => {
-    const file = join(artifacts, `${String(++shot).padStart(2, "0")}-${name}.png`);
+    const file = join(artifacts, `${engine}-${String(++shot).padStart(2, "0")}-${name}.png`);
     await page.screenshot({ path: file, fullPage: true });
     log(`screenshot ${file}`);
   };
@@ -168,6 +175,23 @@ async function main() {
   };
 
   try {
+    // Step: a page from an https origin reaches ws://127.0.0.1 (loopback is
+    // not mixed content) and shows the key's presence live: pulled out, the
+    // key's buttons are off; plugged in again, on.
+    await page.goto(secureUrl);
+    await page.waitForSelector("#conn-state[data-state=on]", { timeout: 15000 });
+    await page.waitForSelector("#key-state[data-state=present]", { timeout: 15000 });
+    const keyButtons = () => page.$eval("#btn-info", (el) => !el.disabled);
+    if (!(await keyButtons())) throw new Failure("a key is present but its buttons are off");
+    ctl(control, "unplug");
+    await page.waitForSelector("#key-state[data-state=absent]", { timeout: 15000 });
+    if (await keyButtons()) throw new Failure("the key was pulled out but its buttons are on");
+    if (!(await page.$eval("#btn-enum", (el) => !el.disabled))) throw new Failure("listing keys needs no key, yet it is off");
+    await snap("https-key-pulled-out");
+    ctl(control, "plug");
+    await page.waitForSelector("#key-state[data-state=present]", { timeout: 15000 });
+    if (!(await keyButtons())) throw new Failure("the key is back but its buttons are off");
+
     // Step: the page connects and shows the daemon's version.
     await page.goto(url);
     await page.waitForSelector("#conn-state[data-state=on]", { timeout: 15000 });
@@ -184,7 +208,7 @@ async function main() {
     ctl(control, "touch", "owner-finger");
     await page.waitForSelector("#approval[data-state=allowed]", { timeout: 15000 });
     const origins = readFileSync(join(tmp, "config", "fpkeyd", "origins"), "utf8");
-    if (!origins.includes(`http://127.0.0.1:${web.address().port}\n`)) throw new Failure(`origins file: ${origins}`);
+    if (!origins.includes(`${web.origin}\n`)) throw new Failure(`origins file: ${origins}`);
     await snap("site-allowed");
 
     // Step: enumerate and open the key.
@@ -332,6 +356,7 @@ async function main() {
   } finally {
     await b.close();
     web.close();
+    secureWeb.close();
   }
 }
 

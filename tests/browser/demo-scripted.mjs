@@ -1,17 +1,21 @@
-// The demo page in Chromium against a scripted daemon: the fingerprint flows
+// The demo page, served over https, in Chromium or Firefox against a scripted daemon: the fingerprint flows
 // (enrolment progress, a capture that does not count, cancel, login once and
 // by polling, finger deletion) with every pushed message under the test's
 // control. The real daemon and virtual key are in demo-e2e.mjs.
 //
-// node demo-scripted.mjs --artifacts DIR     Exit: 0, 1, or 77 (skipped).
-import { mkdirSync } from "node:fs";
+// node demo-scripted.mjs --engine chromium|firefox --artifacts DIR
+// Exit: 0, 1, or 77 (skipped).
+import { mkdirSync, mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { startFakeDaemon, reply } from "./unit/fakeserver.mjs";
-import { serveWeb } from "./lib/serve.mjs";
+import { serveWeb, makeCert } from "./lib/serve.mjs";
+import { engineArg } from "./lib/browser.mjs";
 
 const argv = process.argv.slice(2);
 const artifacts = argv[argv.indexOf("--artifacts") + 1] || join(process.cwd(), "browser-artifacts");
-const log = (m) => console.log(`[demo-scripted] ${m}`);
+const engine = engineArg(argv);
+const log = (m) => console.log(`[demo-scripted ${engine}] ${m}`);
 
 // The daemon's side of the story: every delayed answer waits for touch().
 function scriptedDaemon() {
@@ -80,24 +84,20 @@ function scriptedDaemon() {
 }
 
 async function main() {
-  let launch;
-  try {
-    await import("playwright-core");
-    ({ launch } = await import("./lib/browser.mjs"));
-  } catch {
-    log("SKIPPED: playwright-core is not installed: npm ci --prefix tests/browser");
-    return 77;
-  }
-  const { haveChromium, CHROMIUM } = await import("./lib/browser.mjs");
-  if (!haveChromium()) {
-    log(`SKIPPED: chromium not found at ${CHROMIUM}`);
+  const { launch, missing } = await import("./lib/browser.mjs");
+  const why = await missing(engine);
+  if (why) {
+    log(`SKIPPED: ${why}`);
     return 77;
   }
   mkdirSync(artifacts, { recursive: true });
   const st = scriptedDaemon();
   let daemon = await startFakeDaemon((c, r) => st.handler(c, r));
-  const web = await serveWeb();
-  const b = await launch();
+  // The page comes from an https origin and still reaches ws://127.0.0.1.
+  const certDir = mkdtempSync(join(tmpdir(), "fpkeyd-cert-"));
+  const web = await serveWeb(makeCert(certDir));
+  rmSync(certDir, { recursive: true, force: true });
+  const b = await launch({ engine, insecureCerts: true });
   const page = b.page;
   const errors = [];
   page.on("pageerror", (e) => errors.push(e.message));
@@ -116,11 +116,11 @@ async function main() {
       await new Promise((r) => setTimeout(r, 30));
     }
   };
-  const shot = (name) => page.screenshot({ path: join(artifacts, `scripted-${name}.png`), fullPage: true });
+  const shot = (name) => page.screenshot({ path: join(artifacts, `scripted-${engine}-${name}.png`), fullPage: true });
   const fail = (m) => { throw new Error(m); };
 
   try {
-    await page.goto(`http://127.0.0.1:${web.address().port}/demo/index.html?port=${daemon.port}`);
+    await page.goto(`${web.origin}/demo/index.html?port=${daemon.port}`);
     await page.waitForSelector("#conn-state[data-state=on]");
 
     // Enrolment: a cancel first, then a full one with a capture that does not count.

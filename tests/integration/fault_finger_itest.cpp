@@ -159,6 +159,8 @@ TEST_F(FingerFault, BadRepliesToAVerification) {
     EXPECT_TRUE(faultsSpent()) << status();
 }
 
+// The enrolling page also watches for keys (asking for that mid-enrolment
+// leaves the enrolment running); the other connection does not.
 TEST_F(FingerFault, UnplugDuringAnEnrolment) {
     needUser();
     Json::Value r = run("RegisterUser", array({"ue", 2, "e two"}));
@@ -166,12 +168,30 @@ TEST_F(FingerFault, UnplugDuringAnEnrolment) {
     sendLater("WaitEnroll");
     ASSERT_TRUE(touch("erin-index"));
     EXPECT_EQ(next()["result"], array({0, 5}));
+    EXPECT_EQ(run("WatchDevice", array({}))["result"], "OK");
+    ASSERT_TRUE(touch("erin-index"));
+    EXPECT_EQ(next()["result"], array({0, 4}));
     ASSERT_TRUE(key().ctl("unplug"));
-    Json::Value m = next();
-    EXPECT_EQ(m["function"], "ackEnroll") << m;
-    EXPECT_EQ(m["reterr"], 103) << m;
-    EXPECT_TRUE(m["result"].isString()) << m;
+    const std::string name = "FingerPrint.Usb.0x2541.0x2549..01.03";
+    Json::Value enrol, left;
+    for (int i = 0; i < 2; ++i) {
+        Json::Value m = next();
+        (m["function"] == "ackDevice" ? left : enrol) = m;
+    }
+    EXPECT_EQ(enrol["function"], "ackEnroll") << enrol;
+    EXPECT_EQ(enrol["reterr"], 103) << enrol;
+    EXPECT_TRUE(enrol["result"].isString()) << enrol;
+    EXPECT_EQ(left["result"], array({name, 0x2549, false})) << left;
     ASSERT_TRUE(key().ctl("plug"));
+    Json::Value back = next();
+    EXPECT_EQ(back["function"], "ackDevice") << back;
+    EXPECT_EQ(back["result"], array({name, 0x2549, true})) << back;
+    // The session opened the key again by itself, before any command.
+    EXPECT_TRUE(
+        eventually([&] { return status().find("connected=1") != std::string::npos; }, kCardBound))
+        << status();
+    // The other connection was told nothing: the next message it gets is
+    // the reply to its command.
     expectOthersServed();
     // Nothing of the user was written; enrolling it afresh works.
     EXPECT_EQ(userNames(), array({"uv"}));

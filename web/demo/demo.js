@@ -48,7 +48,7 @@
         show(outId, describe(e), false);
       } finally {
         btn.classList.remove("busy");
-        btn.disabled = false;
+        btn.disabled = !keyButtonUsable(btn);
         $(outId).classList.remove("stale");
       }
     });
@@ -92,7 +92,7 @@
     let cls = "recv";
     try {
       const m = JSON.parse(w.text);
-      if (m.function === "ackEnroll" || m.function === "ackVerify") cls += " push";
+      if (["ackEnroll", "ackVerify", "ackDevice"].includes(m.function)) cls += " push";
       if (m.reterr !== 0) cls += " fail";
     } catch { /* not JSON: shown as it came */ }
     logLine(cls, "←", w.text);
@@ -107,6 +107,51 @@
     pill.className = "pill " + { on: "pill-on", off: "pill-off", wait: "pill-wait" }[state];
     pill.dataset.state = state;
     pill.textContent = text;
+  }
+
+  // ---------- key presence ----------
+
+  // Names of the keys present, as fpkeyd pushes them; null while unknown
+  // (not yet listed, or a daemon without WatchDevice): buttons stay usable.
+  let keys = null;
+
+  function keyButtonUsable(btn) {
+    return keys === null || keys.size > 0 || btn.hasAttribute("data-nokey");
+  }
+
+  function showKeys() {
+    const pill = $("key-state");
+    const state = keys === null ? "unknown" : keys.size ? "present" : "absent";
+    pill.dataset.state = state;
+    pill.className = "pill " + { unknown: "pill-wait", present: "pill-on", absent: "pill-off" }[state];
+    pill.textContent = state === "unknown" ? "key: ?" : state === "present" ?
+      (keys.size === 1 ? "key plugged in" : `${keys.size} keys plugged in`) : "no key";
+    pill.title = keys && keys.size ? [...keys].join("\n") : "key presence, pushed by fpkeyd (WatchDevice)";
+    for (const btn of document.querySelectorAll(".cards button")) {
+      // Cancel of an enrolment has its own state; running actions keep theirs.
+      if (btn.id === "btn-cancel-enrol" || btn.classList.contains("busy")) continue;
+      btn.disabled = !keyButtonUsable(btn);
+    }
+    if (keys !== null && !keys.size) $("btn-cancel-enrol").disabled = true;
+  }
+
+  function onDevice(d) {
+    if (keys === null) keys = new Set();
+    if (d.present) keys.add(d.name);
+    else keys.delete(d.name);
+    logLine("note", "·", `key ${d.present ? "plugged in" : "pulled out"}: ${d.name}`);
+    showKeys();
+  }
+
+  // After each (re)connect: the keys present now; changes come pushed.
+  async function listKeys() {
+    try {
+      const r = await key.call("EnumDevice", []);
+      keys = new Set(r[1]);
+    } catch (e) {
+      keys = e instanceof FpKeyError && e.reterr === ResultCode.OPERATION_FAILED ? new Set() : null;
+    }
+    showKeys();
   }
 
   async function connect() {
@@ -135,10 +180,18 @@
       setState("on", "connected");
       logLine("note", "·", `connected to ${url}`);
       key.call("GetVersion").then((v) => ($("daemon-version").textContent = v), () => {});
+      listKeys();
+    });
+    key.on("device", onDevice);
+    key.on("watchError", () => {
+      keys = null;
+      showKeys();
     });
     key.on("close", () => {
       setState("wait", "reconnecting…");
       $("daemon-version").textContent = "";
+      keys = null;
+      showKeys();
       logLine("note", "·", "connection closed; reconnecting");
     });
     try {

@@ -231,21 +231,37 @@ class FpKey {
    * Listens for "approval" ({site, state}: "touch" while the daemon waits for
    * the user's touch on the key to allow this site, then "allowed" or
    * "refused"), "ackEnroll", "ackVerify" (the pushed reply), "open", "close",
-   * "wire" ({direction, text} for every message sent and received) and
-   * "reply" (every parsed message). Returns a function that removes it.
-   * @param {"approval"|"ackEnroll"|"ackVerify"|"open"|"close"|"wire"|"reply"} name
+   * "wire" ({direction, text} for every message sent and received),
+   * "reply" (every parsed message) and "device" ({name, productId, present}
+   * each time a key is plugged in or pulled out). Returns a function that
+   * removes it. The first "device" listener asks the daemon with
+   * "WatchDevice" (again after every reconnect); removing the last one ends
+   * that. A refusal (e.g. 164 from an older daemon) comes as "watchError".
+   * @param {"approval"|"ackEnroll"|"ackVerify"|"open"|"close"|"wire"|"reply"|"device"|"watchError"} name
    * @param {(arg: any) => void} fn
    * @returns {() => void}
    */
   on(name, fn) {
     if (!this._listeners.has(name)) this._listeners.set(name, new Set());
-    this._listeners.get(name).add(fn);
+    const set = this._listeners.get(name);
+    const first = set.size === 0;
+    set.add(fn);
+    if (name === "device" && first) this._watchDevice(true);
     return () => this.off(name, fn);
   }
 
   /** @param {string} name @param {(arg: any) => void} fn */
   off(name, fn) {
-    this._listeners.get(name)?.delete(fn);
+    const set = this._listeners.get(name);
+    if (!set?.delete(fn)) return;
+    if (name === "device" && set.size === 0) this._watchDevice(false);
+  }
+
+  // Asks the daemon to push (or stop pushing) key arrivals and removals on
+  // this connection; a closed connection asks when it opens again.
+  _watchDevice(on) {
+    if (!this.connected) return;
+    this.call("WatchDevice", on ? [] : [false]).catch((e) => this._emit("watchError", e));
   }
 
   _emit(name, arg) {
@@ -407,6 +423,8 @@ class FpKey {
       this._wasOpen = true;
       this._retryMs = this.options.minRetryMs;
       for (const w of this._openWaiters.splice(0)) w.resolve();
+      // A new connection knows nothing of what the last one asked for.
+      if (this._listeners.get("device")?.size) this._watchDevice(true);
       this._emit("open", this.url);
     };
     ws.onmessage = (ev) => this._onMessage(typeof ev.data === "string" ? ev.data : String(ev.data));
@@ -483,6 +501,15 @@ class FpKey {
       const site = Array.isArray(msg.result) ? String(msg.result[0]) : "";
       const state = msg.reterr !== 0 ? "refused" : Array.isArray(msg.result) ? String(msg.result[1]) : "";
       this._emit("approval", { site, state });
+      return;
+    }
+    if (fn === "ackDevice") {
+      // Pushed, never a reply: it must not settle a waiting call.
+      const r = msg.result;
+      if (msg.reterr === 0 && Array.isArray(r) && r.length === 3 && typeof r[0] === "string" &&
+          Number.isInteger(r[1]) && typeof r[2] === "boolean") {
+        this._emit("device", { name: r[0], productId: r[1], present: r[2] });
+      }
       return;
     }
     if (fn === "ackEnroll" || fn === "ackVerify") {

@@ -253,6 +253,41 @@ test("a daemon restart fails the waiting calls, then the client reconnects by it
   }
 });
 
+test("key.on('device') asks WatchDevice, again after a reconnect; the pushes never settle a call", async () => {
+  const handler = (conn, req) => {
+    if (req.function === "WatchDevice") conn.send(reply(req, "OK"));
+    // "GetUserList" stays unanswered while a key message comes.
+    if (req.function === "GetUserList") {
+      conn.send({ function: "ackDevice", result: ["FingerPrint.Usb.0x2541.0x2549..01.03", 0x2549, false], reterr: 0 });
+      setTimeout(() => conn.send(reply(req, [0, []])), 50);
+    }
+  };
+  let srv = await startFakeDaemon(handler);
+  const port = srv.port;
+  const key = await FpKey.connect(srv.url, fast);
+  const seen = [];
+  const watched = (s) => s.conns.at(-1).received.filter((r) => r.function === "WatchDevice").map((r) => r.params);
+  try {
+    const off = key.on("device", (d) => seen.push(d));
+    const off2 = key.on("device", () => {}); // a second listener asks nothing more
+    await until(() => watched(srv).length === 1, "WatchDevice");
+    assert.deepEqual(await key.call("GetUserList"), [0, []]);
+    assert.deepEqual(seen, [{ name: "FingerPrint.Usb.0x2541.0x2549..01.03", productId: 0x2549, present: false }]);
+    await srv.stop();
+    srv = await startFakeDaemon(handler, port);
+    await until(() => srv.conns.length === 1 && watched(srv).length === 1, "WatchDevice after the reconnect");
+    assert.deepEqual(watched(srv), [[]]);
+    off();
+    assert.equal(watched(srv).length, 1, "another listener remains");
+    off2();
+    await until(() => watched(srv).length === 2, "WatchDevice [false]");
+    assert.deepEqual(watched(srv).at(-1), [false]);
+  } finally {
+    key.close();
+    await srv.stop();
+  }
+});
+
 test("connect fails at once when nothing listens, unless asked to wait; close ends waiting calls", async () => {
   const probe = await startFakeDaemon(() => {});
   const url = probe.url;

@@ -126,13 +126,34 @@ TEST(Commands, EveryNameOfTheTableIsKnown) {
         "GetFacPubKey",    "GetDevPubKey",   "GetClientID",     "FingerSign",   "Sm2Decrypt",
         "Sm4Decrypt",      "GetFingerUsed",  "GetFingerUnused", "DeleteFinger", "DeleteUser",
         "EnumDevice",      "openDevice",     "closeDevice",     "startVerify",  "rkEnumContainer",
-        "SignDataToPKCS7", "SignDataNormal", "rkLogin"};
+        "SignDataToPKCS7", "SignDataNormal", "rkLogin",         "WatchDevice"};
     for (const char* n : names) {
         int rc = 0;
         std::string reply = run(std::string(R"({"function":")") + n + R"(","params":{}})", &rc);
         EXPECT_EQ(rc, 0) << n;
         EXPECT_EQ(reply.find("reterr\":164"), std::string::npos) << n << ": " << reply;
         EXPECT_EQ(reply.rfind(std::string("{\"function\":\"") + n + "\"", 0), 0u) << reply;
+    }
+}
+
+// WatchDevice sets the flag of the client that sent it, and only a shape
+// it knows.
+TEST(Commands, WatchDeviceMarksItsClient) {
+    Client client;
+    std::string reply;
+    auto watch = [&](const std::string& params) {
+        Ckjson::excute(R"({"function":"WatchDevice","params":)" + params + "}", reply, client);
+        return reply;
+    };
+    EXPECT_EQ(watch("[]"), R"({"function":"WatchDevice","result":"OK","reterr":0})");
+    EXPECT_TRUE(client.watchDevice);
+    EXPECT_EQ(watch("[false]"), R"({"function":"WatchDevice","result":"OK","reterr":0})");
+    EXPECT_FALSE(client.watchDevice);
+    EXPECT_EQ(watch("[true]"), R"({"function":"WatchDevice","result":"OK","reterr":0})");
+    EXPECT_TRUE(client.watchDevice);
+    for (const char* bad : {"[0]", R"(["yes"])", "[true,true]", "{}", "null"}) {
+        EXPECT_EQ(watch(bad), err("WatchDevice", 111, "json params is not mine")) << bad;
+        EXPECT_TRUE(client.watchDevice) << bad;
     }
 }
 
@@ -230,6 +251,11 @@ TEST_F(Cancellation, EnrolmentEndedByOtherFamilies) {
     for (const char* f : {"RegisterUser", "AddFinger", "WaitEnroll", "CancelEnroll"})
         EXPECT_EQ(callsFor(1, std::string(R"({"function":")") + f + R"(","params":{}})"), kNone)
             << f;
+}
+
+TEST_F(Cancellation, WatchingForKeysEndsNothing) {
+    EXPECT_EQ(callsFor(1, R"({"function":"WatchDevice","params":[]})"), kNone);
+    EXPECT_EQ(callsFor(2, R"({"function":"WatchDevice","params":[]})"), kNone);
 }
 
 TEST_F(Cancellation, IdleAndEnvelopeErrorsCancelNothing) {

@@ -28,6 +28,7 @@ struct Device {
     std::string syspath;
     bool driverBound = true;
     bool gone = false;
+    bool removed = false;  // its record left the testbed
     int detaches = 0, claims = 0, releases = 0, claimed = -1;
     std::deque<std::vector<uint8_t>> inQueue;
     std::deque<PendingUrb> submitted;
@@ -300,7 +301,7 @@ void UsbEmu::clear() {
     {
         std::lock_guard<std::mutex> g(g_mu);
         for (auto& d : g_devs) {
-            umockdev_testbed_remove_device(g_tb, d->syspath.c_str());
+            if (!d->removed) umockdev_testbed_remove_device(g_tb, d->syspath.c_str());
             umockdev_testbed_detach_ioctl(g_tb, d->node.c_str(), nullptr);
             for (auto& p : d->submitted) {
                 umockdev_ioctl_data_unref(p.buffer);
@@ -326,6 +327,23 @@ void UsbEmu::attach(int dev, UsbEmuPeer* peer) {
 void UsbEmu::unplug(int dev) {
     std::lock_guard<std::mutex> g(g_mu);
     g_devs[dev]->gone = true;
+}
+
+void UsbEmu::uevent(int dev, const char* action) {
+    std::string syspath;
+    {
+        std::lock_guard<std::mutex> g(g_mu);
+        syspath = g_devs[dev]->syspath;
+    }
+    umockdev_testbed_uevent(g_tb, syspath.c_str(), action);
+}
+
+void UsbEmu::remove(int dev) {
+    unplug(dev);
+    uevent(dev, "remove");
+    std::lock_guard<std::mutex> g(g_mu);
+    umockdev_testbed_remove_device(g_tb, g_devs[dev]->syspath.c_str());
+    g_devs[dev]->removed = true;
 }
 
 std::vector<UsbEmuTransfer> UsbEmu::transfers(int dev) {

@@ -48,6 +48,12 @@ class UsbEmu {
     static void attach(int dev, UsbEmuPeer* peer);
     // Every ioctl answers ENODEV from now on (unplug).
     static void unplug(int dev);
+    // Sends the kernel's uevent `action` ("add", "remove") for `dev` to
+    // whoever listens (libusb's hotplug monitor).
+    static void uevent(int dev, const char* action);
+    // Pulls `dev` out as the kernel would: ENODEV from now on, the "remove"
+    // uevent, and its sysfs record gone.
+    static void remove(int dev);
     // Transfers completed so far (OUT and IN) and the state seen.
     static std::vector<UsbEmuTransfer> transfers(int dev);
     static int detaches(int dev);

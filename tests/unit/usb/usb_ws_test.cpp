@@ -23,6 +23,7 @@
 #include "tests/unit/transport/usb_emu.h"
 #include "tests/unit/usb/live_key.h"
 #include "tools/tools.h"
+#include "transport/transport.h"
 
 using namespace fpkit;
 
@@ -283,6 +284,33 @@ TEST_F(UsbDaemon, EnrolmentStatementVerifiesWithOpenSsl) {
     ASSERT_EQ(users["reterr"].asInt(), 0);
     EXPECT_EQ(users["result"][0].asInt(), 1);
     EXPECT_EQ(users["result"][1][0].asString(), "usbuser");
+}
+
+// A second key plugged in and pulled out again, announced by the kernel's
+// uevents: libusb's hotplug monitor sees them, and the page that asked is
+// told of both. The first key stays connected throughout.
+TEST_F(UsbDaemon, AKeyPluggedInAndPulledOutIsToldToAWatchingPage) {
+    for (int t = 0; t < 500 && PORT_WatchKind() == 0; ++t)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // libusb on Linux always has hotplug support: the listing every second
+    // is for other platforms.
+    ASSERT_EQ(PORT_WatchKind(), PORT_WATCH_HOTPLUG);
+    ASSERT_EQ(call("WatchDevice", "[]")["result"].asString(), "OK");
+    const int dev = UsbEmu::add({0x2547, "1-4", 64, true, 0});
+    ASSERT_GE(dev, 0);
+    UsbEmu::uevent(dev, "add");
+    const std::string name = "FingerPrint.Usb.0x2541.0x2547..04";
+    auto text = c.recv(std::chrono::milliseconds(5000));
+    ASSERT_TRUE(text.has_value()) << "no arrival message: " << c.lastError();
+    EXPECT_EQ(*text,
+              R"({"function":"ackDevice","result":[ ")" + name + R"(", 9543, true ],"reterr":0})");
+    UsbEmu::remove(dev);
+    text = c.recv(std::chrono::milliseconds(5000));
+    ASSERT_TRUE(text.has_value()) << "no removal message: " << c.lastError();
+    EXPECT_EQ(*text,
+              R"({"function":"ackDevice","result":[ ")" + name + R"(", 9543, false ],"reterr":0})");
+    const Json::Value v = call("GetDevInfo", "[2]");
+    EXPECT_EQ(v["reterr"].asInt(), 0) << v.toStyledString();
 }
 
 }  // namespace
