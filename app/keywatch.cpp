@@ -64,6 +64,8 @@ void CNvId::keysChanged() {
         if (!news[i].present) {
             if (!ours) continue;
             _nvlog("connected key left: %s", news[i].name);
+            // Nobody stays logged in on a key that went away.
+            forgetFingerLogin();
             // A worker's wait on the key's link fails now; it reports its
             // own error to its page and its end repairs the session.
             if (getFpState() != 0) continue;
