@@ -192,15 +192,10 @@ async function main() {
     await page.waitForSelector("#key-state[data-state=present]", { timeout: 15000 });
     if (!(await keyButtons())) throw new Failure("the key is back but its buttons are off");
 
-    // Step: the page connects and shows the daemon's version.
+    // Step: the page's site is not allowed yet: its first commands wait
+    // while the page asks for a touch; the touch allows it and they run.
     await page.goto(url);
     await page.waitForSelector("#conn-state[data-state=on]", { timeout: 15000 });
-    await page.waitForFunction(() => document.getElementById("daemon-version").textContent === "1.0.1.32 MEBO");
-    await snap("connected");
-
-    // Step: the site is not allowed yet: its first command waits while the
-    // page asks for a touch; the touch allows it and the command runs.
-    const listing = run("btn-enum", "out-key");
     await page.waitForSelector("#approval[data-state=touch]", { timeout: 15000 });
     const asked = await page.$eval("#approval", (el) => el.textContent);
     if (!asked.startsWith("Touch your key to allow this site")) throw new Failure(`approval prompt: ${asked}`);
@@ -209,10 +204,13 @@ async function main() {
     await page.waitForSelector("#approval[data-state=allowed]", { timeout: 15000 });
     const origins = readFileSync(join(tmp, "config", "fpkeyd", "origins"), "utf8");
     if (!origins.includes(`${web.origin}\n`)) throw new Failure(`origins file: ${origins}`);
-    await snap("site-allowed");
+
+    // Step: the page shows the daemon's version.
+    await page.waitForFunction(() => document.getElementById("daemon-version").textContent === "1.0.1.32 MEBO");
+    await snap("connected");
 
     // Step: enumerate and open the key.
-    let r = await listing;
+    let r = await run("btn-enum", "out-key");
     notYet(r, [164], "key listing not available yet");
     expectOk(r, "EnumDevice");
     if (!/1 key\(s\): FingerPrint\.Usb\.0x2541\.0x2549\.\.01\.03/.test(r.text)) throw new Failure(`EnumDevice: ${r.text}`);
