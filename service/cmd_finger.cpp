@@ -45,7 +45,7 @@ int WaitEnroll() {
     if (CNvId::getFpState() != 1) {
         std::string reply;
         makeJsonErr(reply, 103, "ackEnroll", "");
-        sendMessage(reply);
+        sendMessageLater(reply);
     }
     return 1;
 }

@@ -6,6 +6,7 @@
 #if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wtsan"
 #endif
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -24,6 +25,7 @@
 
 #include "app/app.h"
 #include "log/log.h"
+#include "service/logmask.h"
 #include "service/options.h"
 #include "service/service.h"
 #include "util/util.h"
@@ -142,13 +144,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void onRequest(beast::error_code ec) {
         if (ec) return;
         request_ = parser_->release();
-        const std::string& body = request_.body();
-        _nvlogstrEx(body.data(), body.size());
-        // Every path is upgraded, "/websocket" or not: pages in the field use both.
-        if (request_.find(http::field::sec_websocket_key) == request_.end()) {
-            answer(http::status::upgrade_required, "WS upgrade expected\n", request_.keep_alive());
-            return;
-        }
+        // Host and origin come first, for plain requests too, so a page of
+        // another site learns nothing; no request body is logged (a page
+        // decides what it holds).
         // Refused before the handshake: such a page never opens the key, and
         // its close leaves the key to the others.
         if (const char* what = policyRefusal(request_)) {
@@ -158,6 +156,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
                    std::string(request_[host ? http::field::host : http::field::origin]).c_str());
             answer(http::status::forbidden, host ? "host not allowed\n" : "origin not allowed\n",
                    false);
+            return;
+        }
+        // Every path is upgraded, "/websocket" or not: pages in the field use both.
+        if (request_.find(http::field::sec_websocket_key) == request_.end()) {
+            answer(http::status::upgrade_required, "WS upgrade expected\n", request_.keep_alive());
             return;
         }
         if (!counts_) {
@@ -221,10 +224,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
         // Text and binary frames alike carry one command.
         std::string command = beast::buffers_to_string(buffer_.data());
         buffer_.consume(buffer_.size());
-        _nvlogstrEx(command.data(), command.size());
+        logmask::logCommand(command);
         std::string reply;
         if (Ckjson::excute(command, reply) == 0) {
-            _nvlogstr(reply.c_str());
+            logmask::logReply(reply);
             send(std::move(reply));
         } else {
             m_mg_nc = weak_from_this();
@@ -317,16 +320,28 @@ net::io_context& context() {
 
 }  // namespace
 
+namespace {
+// To the connection remembered when it runs, on the network thread.
+void deliver(const std::string& text) {
+    if (auto c = m_mg_nc.lock()) {
+        logmask::logReply(text);
+        c->send(text);
+    }
+}
+}  // namespace
+
 void sendMessage(const std::string& text) {
     _nvlogstr("sendMessage");
     net::io_context* ioc = s_ioc.load();
     if (!ioc) return;
-    net::post(*ioc, [text] {
-        if (auto c = m_mg_nc.lock()) {
-            _nvlogstr(text.c_str());
-            c->send(text);
-        }
-    });
+    net::dispatch(*ioc, [text] { deliver(text); });
+}
+
+void sendMessageLater(const std::string& text) {
+    _nvlogstr("sendMessage");
+    net::io_context* ioc = s_ioc.load();
+    if (!ioc) return;
+    net::post(*ioc, [text] { deliver(text); });
 }
 
 void setOriginPolicy(const OriginPolicy& policy) {

@@ -219,8 +219,11 @@ TEST(OriginPolicy, DefaultLetsEveryOriginInButChecksHost) {
         EXPECT_TRUE(h.forbidden()) << describe(h);
         EXPECT_EQ(h.body(), "host not allowed\n");
     }
-    // A plain request is no handshake and still gets 426, whatever its Host.
+    // A plain request is checked the same way before anything else: only
+    // under our own name does it learn that a WebSocket is expected.
     std::string r = rawHttp(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(r.compare(0, 13, "HTTP/1.1 403 "), 0) << r;
+    r = rawHttp(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + p + "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(r.compare(0, 13, "HTTP/1.1 426 "), 0) << r;
 
     // Every refusal left the daemon serving.
@@ -422,7 +425,7 @@ TEST(OriginPolicy, RefusedPageLeavesTheWaitingPageItsResult) {
     expectOriginRefused(port, "https://evil.example");
     expectHostRefused(port, "rebind.example", "https://bank.example");
     EXPECT_EQ(rawHttp(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
-                  .compare(0, 13, "HTTP/1.1 426 "),
+                  .compare(0, 13, "HTTP/1.1 403 "),
               0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the closes are seen
     push("kept");

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/integration/harness/harness.h"
@@ -67,8 +68,10 @@ inline Json::Value array(std::initializer_list<Json::Value> items) {
 // One provisioned key (optionally with records) and one daemon for a suite.
 // `keyArgs` go to the key's command line (e.g. a short --finger-wait).
 struct KeyStage {
+    // `env`: extra environment of the daemon (e.g. to turn its log on).
     explicit KeyStage(const std::vector<User>& users = {}, bool baseCot = false,
-                      const std::vector<std::string>& keyArgs = {}) {
+                      const std::vector<std::string>& keyArgs = {},
+                      const std::vector<std::pair<std::string, std::string>>& env = {}) {
         key = std::make_unique<VKey>(dir.path + "/k1", "01.03", keyArgs);
         if (!key->ready()) {
             error = "virtual key did not start";
@@ -84,6 +87,7 @@ struct KeyStage {
         if (!error.empty()) return;
         fpkit::Daemon::Config cfg;
         cfg.args = {"--virtual-key", key->socket()};
+        cfg.env = env;
         daemon = std::make_unique<fpkit::Daemon>(cfg);
     }
     // Stops the daemon; true when it ended cleanly (no crash, no sanitizer
