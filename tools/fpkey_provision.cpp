@@ -13,7 +13,8 @@ void usage() {
     fprintf(stderr,
             "usage: fpkey-provision [--virtual-key SOCKET] [--force] [--ca-dir DIR] "
             "[--openssl PATH]\n"
-            "  Without --virtual-key the first USB key is provisioned.\n");
+            "  Without --virtual-key the first USB key is provisioned.\n"
+            "  Without --ca-dir the test CA is made for this run and removed after it.\n");
 }
 }  // namespace
 
