@@ -58,7 +58,7 @@ class Hostile : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         s_log = new TempDir;
-        std::ofstream(s_log->path + "/nuvolog.cfg");
+        std::ofstream cfg(s_log->path + "/nuvolog.cfg");  // empty: the file named below
         s_ = new KeyStage({{kOddUser, {{1, 200, "\xed\xb0\x80"}}}}, false, {},
                           {{"FPKEYD_LOG_CFG", s_log->path + "/nuvolog.cfg"},
                            {"FPKEYD_LOG_FILE", s_log->path + "/fpkeyd.log"},
