@@ -176,6 +176,7 @@ void vqueue(const char* format, va_list ap) {
 }  // namespace
 
 void nuvo_log_file_check() {
+    if (!s_logopen) return;  // nothing to check, and nothing to create
     int fd = -1;
     if (openSafely(m_path, true, fd) == Open::Ok) close(fd);
 }
