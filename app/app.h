@@ -154,6 +154,10 @@ class CNvId {
     // module's wait is aborted, the workers joined): for the end of the
     // process. Called with the session lock held.
     static void endFpWorkers();
+    // End a running verification or enrolment: the waiting page is sent 5
+    // from the calling thread before these return (the network thread's
+    // sendMessage delivers at once, ahead of the caller's own reply).
+    // Called with the session lock held.
     static int cancelVerify(bool extra);
     static int cancelEnroll();
     // Waits up to a second for the outcome of a looping verification.

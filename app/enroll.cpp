@@ -480,7 +480,11 @@ int CNvId::cancelEnroll() {
     if (m_bevt_enroll.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
     nvSleep(300);
     PORT_SETWAITTIME(0);
-    post(9, kCanceled, 0);
     m_thrdHdlEnroll.join();
+    // The waiting page hears of the cancel here, on the cancelling thread,
+    // so that it comes before the reply of the command that cancelled.
+    CExit::clrHdl();
+    ackEnroll(0, kCanceled, false);
+    openDev();
     return kCanceled;
 }

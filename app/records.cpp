@@ -21,6 +21,22 @@ const char s_fname[12][32] = {
 
 constexpr int kMaxFingers = 10;
 
+// The display name of a finger record, kept in the container's signature
+// certificate slot (at most kFingerNameMax bytes into `name`, zero-filled
+// first). An enrolment with the empty name leaves the slot empty, so a
+// missing certificate is the empty name, not a failure.
+uint32_t readDisplayName(HCONTAINER container, char* name, unsigned int* n) {
+    memset(name, 0, kFingerNameMax + 1);
+    *n = kFingerNameMax;
+    uint32_t r = SKF_ExportCertificate(container, 1, reinterpret_cast<uint8_t*>(name), n);
+    if (r == SAR_CERTNOTFOUNTERR) {
+        memset(name, 0, kFingerNameMax + 1);
+        *n = 0;
+        r = SAR_OK;
+    }
+    return r;
+}
+
 // The containers of the open application (256-byte list, as the records
 // need no more: ten names of at most 11 characters).
 int listRecords(char* list, unsigned int* size) {
@@ -162,9 +178,8 @@ int CNvId::_findFgIdApp(int templateId, char* user, char* container, char* finge
             return kFailed;
         }
         if (fingerName) {
-            memset(fingerName, 0, kFingerNameMax + 1);
-            unsigned int n = kFingerNameMax;
-            o = SKF_ExportCertificate(m_hCot, 1, reinterpret_cast<uint8_t*>(fingerName), &n);
+            unsigned int n = 0;
+            o = readDisplayName(m_hCot, fingerName, &n);
             if (o != SAR_OK) {
                 logLine(__LINE__, o);
                 return kFailed;
@@ -199,9 +214,8 @@ int delRecords(const uint8_t* templates, int count, const char* user, char* name
             return kFailed;
         }
         char display[kFingerNameMax + 1];
-        memset(display, 0, sizeof display);
-        unsigned int n = kFingerNameMax;
-        r = SKF_ExportCertificate(CNvId::m_hCot, 1, reinterpret_cast<uint8_t*>(display), &n);
+        unsigned int n = 0;
+        r = readDisplayName(CNvId::m_hCot, display, &n);
         SKF_CloseContainer(CNvId::m_hCot);
         CNvId::m_hCot = nullptr;
         if (r != SAR_OK) {

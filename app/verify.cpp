@@ -250,8 +250,11 @@ int CNvId::cancelVerify(bool extra) {
     if (m_bevt_verify.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
     nvSleep(300);
     PORT_SETWAITTIME(0);
-    post(10, kCanceled, 0);
     m_thrdHdlVerify.join();
+    // As for an enrolment: the push precedes the reply of the cancelling command.
+    CExit::clrHdl();
+    ackVerify(kCanceled, false);
+    openDev();
     return kCanceled;
 }
 

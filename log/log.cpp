@@ -1,8 +1,15 @@
 // Lines are formatted by the caller into a fixed record and handed to a
 // private System V queue; one thread owns the file. Paths can be moved for
 // tests through FPKEYD_LOG_CFG, FPKEYD_LOG_FILE and FPKEYD_LOG_NOTE.
+//
+// The control file may name a directory others can write to, so a file is
+// only ever opened without following a link, without blocking (a FIFO), and
+// used only when it is a regular file of ours (mode 0600); anything else
+// turns logging off. No thread ever waits for the queue: a full queue drops
+// the line, and the next line written says how many were lost.
 #include "log/log.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -50,28 +57,71 @@ void timePrefix(char out[16]) {
     snprintf(out, 16, "[%02d:%02d:%02d]", lt.tm_hour, lt.tm_min, lt.tm_sec);
 }
 
-// Owns one open stream; opening first applies the size check.
-class _CFile {
-  public:
-    _CFile(const char* path, const char* mode) {
-        nuvo_log_file_check();
-        m_fp = fopen(path ? path : m_path, mode);
-    }
-    ~_CFile() {
-        if (m_fp) fclose(m_fp);
-    }
-    _CFile(const _CFile&) = delete;
-    _CFile& operator=(const _CFile&) = delete;
-    void write(const char* text) {
-        if (!m_fp) return;
-        char prefix[16];
-        timePrefix(prefix);
-        fprintf(m_fp, "%s%s\n", prefix, text);
-    }
+std::atomic<unsigned long> s_dropped{0};
+// Set when the log file turned out not to be a regular file of ours.
+std::atomic<bool> s_refused{false};
 
-  private:
-    FILE* m_fp = nullptr;
-};
+enum class Open { Ok, Failed, Refused };
+
+// Opens `path` for appending, creating it 0600. A link, a FIFO or device,
+// or a file of another user is refused; a file of ours readable by others
+// is made 0600. `fresh`: a file past the size limit is started afresh.
+Open openSafely(const char* path, bool fresh, int& fd) {
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) return errno == ELOOP || errno == ENXIO ? Open::Refused : Open::Failed;
+    struct stat st {};
+    // A second name (a hard link planted at the log's name) could be a file
+    // of ours that is no log at all.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
+        close(fd);
+        fd = -1;
+        return Open::Refused;
+    }
+    if ((st.st_mode & 077) != 0) fchmod(fd, 0600);
+    if (fresh && st.st_size > nvlog::kMaxFileBytes) {
+        if (ftruncate(fd, 0) != 0) {
+            close(fd);
+            fd = -1;
+            return Open::Failed;
+        }
+    }
+    return Open::Ok;
+}
+
+void refuse(const char* path) {
+    if (s_refused.exchange(true)) return;
+    fprintf(stderr, "fpkeyd: %s is not a regular file of this user; logging is off\n", path);
+    fflush(stderr);
+}
+
+// Appends one line with its time prefix; false when the file was refused.
+bool appendLine(const char* path, bool fresh, const char* text) {
+    int fd = -1;
+    Open r = openSafely(path, fresh, fd);
+    if (r == Open::Refused) return false;
+    if (r != Open::Ok) return true;
+    char prefix[16];
+    timePrefix(prefix);
+    char line[16 + kTextSize + 1];
+    int n = snprintf(line, sizeof line, "%s%s\n", prefix, text);
+    if (n > 0) {
+        size_t len =
+            static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+        ssize_t w = write(fd, line, len);
+        (void)w;  // a full disk loses the line; nothing else to do
+    }
+    close(fd);
+    return true;
+}
+
+// Writes how many lines the full queue cost since the last such line.
+void noteDropped() {
+    if (unsigned long lost = s_dropped.exchange(0)) {
+        char note[80];
+        snprintf(note, sizeof note, "%lu log lines dropped: the log queue was full", lost);
+        appendLine(m_path, true, note);
+    }
+}
 
 void* ExecThreadLog(void*) {
     const int queue = m_msgid.load();
@@ -84,9 +134,12 @@ void* ExecThreadLog(void*) {
             continue;
         }
         rec.text[kTextSize - 1] = 0;
-        {
-            _CFile f(nullptr, "ab");
-            f.write(rec.text);
+        if (!s_refused.load()) {
+            if (!appendLine(m_path, true, rec.text)) {
+                refuse(m_path);
+            } else {
+                noteDropped();
+            }
         }
         s_written.fetch_add(1);
     }
@@ -96,15 +149,17 @@ void* ExecThreadLog(void*) {
 // Queues one finished line of at most kLineMax characters.
 void postMsgLog(const char* text, size_t length) {
     const int queue = m_msgid.load();
-    if (queue < 0) return;
+    if (queue < 0 || s_refused.load()) return;
     LogRecord rec;
-    memset(&rec, 0, sizeof rec);
     rec.type = kLogType;
     if (length > nvlog::kLineMax) length = nvlog::kLineMax;
     memcpy(rec.text, text, length);
+    rec.text[length] = 0;
     s_queued.fetch_add(1);
-    while (msgsnd(queue, &rec, kTextSize, 0) < 0) {
+    // Only the text and its zero are sent, so the queue holds many lines.
+    while (msgsnd(queue, &rec, length + 1, IPC_NOWAIT) < 0) {
         if (errno != EINTR) {
+            if (errno == EAGAIN) s_dropped.fetch_add(1);
             s_queued.fetch_sub(1);
             return;
         }
@@ -121,8 +176,9 @@ void vqueue(const char* format, va_list ap) {
 }  // namespace
 
 void nuvo_log_file_check() {
-    struct stat st {};
-    if (stat(m_path, &st) == 0 && st.st_size > nvlog::kMaxFileBytes) remove(m_path);
+    if (!s_logopen) return;  // nothing to check, and nothing to create
+    int fd = -1;
+    if (openSafely(m_path, true, fd) == Open::Ok) close(fd);
 }
 
 void judgeLogOpen() {
@@ -150,10 +206,17 @@ void judgeLogOpen() {
             memcpy(m_path, candidate, sizeof m_path);
     }
     fclose(cfg);
-    {
-        _CFile note(pathOr("FPKEYD_LOG_NOTE", "/var/log/xy3eftest.log"), "ab");
-        note.write(m_path);
+    // The log file must be usable before logging counts as on.
+    int fd = -1;
+    if (openSafely(m_path, true, fd) == Open::Refused) {
+        refuse(m_path);
+        printf("not log\n");
+        fflush(stdout);
+        return;
     }
+    if (fd >= 0) close(fd);
+    // The note is a courtesy: a note file that is not ours is left alone.
+    appendLine(pathOr("FPKEYD_LOG_NOTE", "/var/log/xy3eftest.log"), false, m_path);
     s_logopen = 1;
     printf("%s\n", m_path);
     fflush(stdout);
@@ -262,6 +325,7 @@ void nvlogClose() {
     const int queue = m_msgid.load();
     if (!s_logopen || queue < 0) return;
     nvlog::flushForTest();
+    if (!s_refused.load()) noteDropped();
     m_msgid = -1;
     msgctl(queue, IPC_RMID, nullptr);
 }

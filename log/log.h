@@ -1,5 +1,7 @@
 // The queued diagnostic log: off unless the control file exists; any thread
-// queues finished lines, one log thread appends them to the log file.
+// queues finished lines (never waiting: a full queue drops them, and the log
+// says how many), one log thread appends them to the log file, which must be
+// a regular file of this user (else logging is off).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,7 @@ void nvlogE(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void _nvlogstrEx(const void* bytes, size_t length);
 void nvlogtm();
 void _nvlogM(const char* title, const void* bytes, size_t length);
+// Starts the log file afresh when it is past nvlog::kMaxFileBytes.
 void nuvo_log_file_check();
 // Removes the log queue at a normal process end; later lines are dropped.
 void nvlogClose();

@@ -5,11 +5,18 @@
 #include "service/handlers.h"
 #include "service/params.h"
 #include "service/service.h"
+#include "service/writer.h"
 #include "util/util.h"
 
 namespace {
 // The finger index array of "DeleteFinger" fits a 32-byte buffer.
 constexpr Json::ArrayIndex kMaxFingerIndexes = 32;
+
+// A name the key is to store: UTF-8 text (what every page reads back as
+// text) with no NUL, which would cut it short on its way to the key.
+bool storableName(const std::string& name) {
+    return name.find('\0') == std::string::npos && replywriter::isUtf8(name.data(), name.size());
+}
 }  // namespace
 
 int RegisterUser(const Json::Value& p, Json::Value& value, bool addFinger) {
@@ -19,6 +26,7 @@ int RegisterUser(const Json::Value& p, Json::Value& value, bool addFinger) {
     const std::string user = p[0].asString();
     const std::string fingerName = p[2].asString();
     const int finger = p[1].asInt();
+    if (!storableName(user) || !storableName(fingerName)) return 104;
     int steps = 0;
     int rc = addFinger ? CNvId::addFinger(user.c_str(), finger, &steps, fingerName.c_str())
                        : CNvId::regFinger(user.c_str(), finger, &steps, fingerName.c_str());
@@ -37,7 +45,7 @@ int WaitEnroll() {
     if (CNvId::getFpState() != 1) {
         std::string reply;
         makeJsonErr(reply, 103, "ackEnroll", "");
-        sendMessage(reply);
+        sendMessageLater(reply);
     }
     return 1;
 }

@@ -215,8 +215,10 @@ void siteRuleAfter(const std::string& f, const Json::Value& p, const std::string
 }
 
 Json::CharReader* reader() {
-    // The settings of the classic reader: comments allowed, any root value,
-    // trailing text ignored, no trailing commas.
+    // The settings of the classic reader (comments allowed, any root value,
+    // no trailing commas) made strict where leniency let one text mean two
+    // things: a duplicate member (the last one won, so a harmless command
+    // could carry another) and text after the value both fail.
     static std::unique_ptr<Json::CharReader> r([] {
         Json::CharReaderBuilder b;
         Json::Value& s = b.settings_;
@@ -226,8 +228,8 @@ Json::CharReader* reader() {
         s["allowDroppedNullPlaceholders"] = false;
         s["allowNumericKeys"] = false;
         s["allowSingleQuotes"] = false;
-        s["failIfExtra"] = false;
-        s["rejectDupKeys"] = false;
+        s["failIfExtra"] = true;
+        s["rejectDupKeys"] = true;
         s["allowSpecialFloats"] = false;
         s["skipBom"] = false;
         s["collectComments"] = false;

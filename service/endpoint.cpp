@@ -8,6 +8,7 @@
 #endif
 #include <sys/resource.h>
 #include <unistd.h>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -28,6 +29,7 @@
 #include "app/app.h"
 #include "log/log.h"
 #include "service/endpoint.h"
+#include "service/logmask.h"
 #include "service/options.h"
 #include "service/service.h"
 #include "service/sites.h"
@@ -190,7 +192,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void onRequest(beast::error_code ec) {
         if (ec) return;
         request_ = parser_->release();
-        // Nothing of a request is looked at, or logged, before its Host is ours.
+        // Nothing of a request is looked at, or logged, before its Host is
+        // ours; no request body is logged (a page decides what it holds).
         if (request_.count(http::field::host) != 1 || !isOwnHost(request_[http::field::host])) {
             nvlogE("refused %s: host \"%.200s\"",
                    request_.count(http::field::sec_websocket_key) != 0 ? "WebSocket handshake"
@@ -345,11 +348,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     void run(const std::string& command) {
-        _nvlogstrEx(command.data(), command.size());
+        logmask::logCommand(command);
         std::string reply;
         const int later = Ckjson::excute(command, reply, client_);
         if (later == 0) {
-            _nvlogstr(reply.c_str());
+            logmask::logReply(reply);
             send(std::move(reply));
         } else if (later == 1) {
             m_mg_nc = weak_from_this();
@@ -503,18 +506,30 @@ void sendToClient(uint64_t clientId, const std::string& text) {
     if (auto c = it->second.lock()) c->send(text);
 }
 
+namespace {
+// To the connection remembered when it runs, on the network thread; only a
+// page of the site that started the operation gets its result.
+void deliver(const std::string& text, const std::string& site) {
+    if (auto c = m_mg_nc.lock()) {
+        if (site != kAnySite && c->client().site != site) return;
+        logmask::logReply(text);
+        c->send(text);
+    }
+}
+}  // namespace
+
 void sendMessage(const std::string& text) {
     _nvlogstr("sendMessage");
     net::io_context* ioc = s_ioc.load();
     if (!ioc) return;
-    // Only a page of the site that started the operation gets its result.
-    net::post(*ioc, [text, site = pushSite()] {
-        if (auto c = m_mg_nc.lock()) {
-            if (site != kAnySite && c->client().site != site) return;
-            _nvlogstr(text.c_str());
-            c->send(text);
-        }
-    });
+    net::dispatch(*ioc, [text, site = pushSite()] { deliver(text, site); });
+}
+
+void sendMessageLater(const std::string& text) {
+    _nvlogstr("sendMessage");
+    net::io_context* ioc = s_ioc.load();
+    if (!ioc) return;
+    net::post(*ioc, [text, site = pushSite()] { deliver(text, site); });
 }
 
 void sendToClients(const std::string& text, bool (*wants)(const Client&)) {

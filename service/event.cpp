@@ -54,16 +54,6 @@ void handleEvent(const AckRecord& rec) {
             }
             CNvId::ackVerify(rec.arg1, rec.arg2 != 0);
             break;
-        case 9:  // enrolment cancelled
-            CExit::clrHdl();
-            CNvId::ackEnroll(0, rec.arg1, false);
-            CNvId::openDev();
-            break;
-        case 10:  // verification cancelled
-            CExit::clrHdl();
-            CNvId::ackVerify(rec.arg1, false);
-            CNvId::openDev();
-            break;
         case CNvId::kKeysChangedEvent:
             CNvId::keysChanged();
             break;

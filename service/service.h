@@ -73,9 +73,11 @@ const char* getfpErr(int32_t code);
 // ---------------------------------------------------------------------------
 // Delayed results and the event queue.
 
-// Hands a text to the network thread, which sends it as one text frame to
-// the connection remembered at delivery time (dropped when none is). Safe
-// from any thread.
+// Sends a text as one text frame to the connection remembered at delivery
+// time (dropped when none is). Safe from any thread. On the network thread
+// delivery is at once, so a push made while a command runs (the cancelled
+// operation's 5) goes out before that command's reply; from other threads
+// the text is handed to the network thread.
 void sendMessage(const std::string& text);
 // Hands a text to the network thread, which sends it to every open
 // WebSocket connection whose client `wants` it. Safe from any thread.
@@ -86,6 +88,10 @@ void sendToClients(const std::string& text, bool (*wants)(const Client&));
 //   {"function":"ackDevice","result":[name, product id, present],"reterr":0}
 // and the key session is told (it repairs itself on the event thread).
 void keyChanged(const char* name, uint16_t pid, bool present);
+// Always hands the text to the network thread, even from the network thread
+// itself: delivered after the running command, to the connection remembered
+// then (the one a delayed command has just become).
+void sendMessageLater(const std::string& text);
 
 // Creates the event queue and starts the event thread; ends the process with
 // status 1 when either fails.

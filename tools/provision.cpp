@@ -2,8 +2,13 @@
 // device key, logon-record application, and a certificate for the device
 // container from the local test CA, then a PIN login and a signature as a
 // check that the key now serves the PIN-login family.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "app/app.h"
 #include "tools/tools.h"
@@ -28,12 +33,33 @@ bool step(FILE* out, const char* what, int rc) {
     return false;
 }
 
-std::string newCaDir() {
-    const char* tmp = getenv("TMPDIR");
-    std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/fpkey-ca-XXXXXX";
-    if (!mkdtemp(&t[0])) return std::string();
-    return t;
-}
+// A CA made for one run only (no --ca-dir): its directory, the CA's private
+// key included, is removed when the run ends, however it ends.
+class TempCaDir {
+  public:
+    TempCaDir() {
+        const char* tmp = getenv("TMPDIR");
+        std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/fpkey-ca-XXXXXX";
+        if (mkdtemp(&t[0])) m_path = t;
+    }
+    ~TempCaDir() {
+        if (m_path.empty()) return;
+        // Only files of ours, flat: the CA and what it issued, openssl's log.
+        if (DIR* d = opendir(m_path.c_str())) {
+            while (const dirent* e = readdir(d))
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                    unlinkat(dirfd(d), e->d_name, 0);
+            closedir(d);
+        }
+        rmdir(m_path.c_str());
+    }
+    TempCaDir(const TempCaDir&) = delete;
+    TempCaDir& operator=(const TempCaDir&) = delete;
+    const std::string& path() const { return m_path; }
+
+  private:
+    std::string m_path;
+};
 
 }  // namespace
 
@@ -83,19 +109,28 @@ int provisionKey(const ProvisionOptions& options, FILE* out) {
     if (!step(out, "logon-record application \"axUpBaseApp\"", CNvId::initLogonApp()))
         return kProvisionFailed;
 
-    TestCa ca(options.caDir.empty() ? newCaDir() : options.caDir, options.openssl);
+    const bool keepCa = !options.caDir.empty();
+    std::optional<TempCaDir> tempCa;
+    if (!keepCa) tempCa.emplace();
+    TestCa ca(keepCa ? options.caDir : tempCa->path(), options.openssl);
     std::string error;
     std::vector<uint8_t> der;
     if (ca.dir().empty() || !ca.ensure(error) || !ca.issue(devKey, "axDevCot", der, error)) {
         fprintf(out, "  test CA: %s\n", error.empty() ? "no directory" : error.c_str());
         return kProvisionFailed;
     }
-    fprintf(out, "  test CA: %s/ca.pem\n", ca.dir().c_str());
+    if (keepCa)
+        fprintf(out, "  test CA: %s/ca.pem\n", ca.dir().c_str());
+    else
+        fprintf(out, "  test CA: made for this run and removed after it (--ca-dir keeps one)\n");
     if (!step(out, "device certificate imported into \"axDevCot\"",
               CNvId::setDevCert(der.data(), static_cast<int>(der.size()))))
         return kProvisionFailed;
-    fprintf(out, "  device certificate: %s/axDevCot.pem (%zu bytes)\n", ca.dir().c_str(),
-            der.size());
+    if (keepCa)
+        fprintf(out, "  device certificate: %s/axDevCot.pem (%zu bytes)\n", ca.dir().c_str(),
+                der.size());
+    else
+        fprintf(out, "  device certificate: %zu bytes\n", der.size());
 
     // The check a page would make: PIN login and a signature with the
     // device container.

@@ -3,6 +3,7 @@
 // information with its cache, the client ID, the server key, public keys,
 // and the reconnect rule across an unplug.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -186,7 +187,14 @@ TEST(KeyCount, NoKeyTwoKeysAndTheDefaultDeviceKey) {
     // A provisioned key is left alone unless forced.
     EXPECT_EQ(provision(b, dir.path + "/ca", &out), 4) << out;
     EXPECT_NE(out.find("already provisioned"), std::string::npos) << out;
-    EXPECT_EQ(provision(b, dir.path + "/ca", &out, true), 0) << out;
+    // Without a CA directory the tool's temporary CA, private key and all,
+    // is gone once it ends.
+    const std::string tmp = dir.path + "/tmp";
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    EXPECT_EQ(provision(b, "", &out, true), 0) << out;
+    unsetenv("TMPDIR");
+    EXPECT_EQ(system(("rmdir '" + tmp + "'").c_str()), 0) << "left behind in " << tmp;
 
     fpkit::Daemon::Config cfg;
     cfg.args = {"--virtual-key", a.socket(), "--virtual-key", b.socket()};

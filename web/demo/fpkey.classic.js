@@ -119,6 +119,25 @@ function messageOf(code) {
   return MESSAGES.get(code) ?? "not find this err";
 }
 
+/**
+ * The bytes of a reply string that was not UTF-8 on the key's side (a
+ * decrypted plain text of any bytes, say): the daemon sends such a string
+ * one character per byte, U+0000-U+00FF. A string with a character above
+ * U+00FF was sent as UTF-8 text; use TextEncoder for its bytes.
+ * @param {string} text
+ * @returns {Uint8Array}
+ * @throws {RangeError} for a character above U+00FF
+ */
+function bytesOf(text) {
+  const bytes = new Uint8Array(text.length);
+  for (let i = 0; i < text.length; i++) {
+    const c = text.charCodeAt(i);
+    if (c > 0xff) throw new RangeError(`not a byte string: U+${c.toString(16)} at ${i}`);
+    bytes[i] = c;
+  }
+  return bytes;
+}
+
 /** Default address of the daemon. */
 const DEFAULT_URL = "ws://127.0.0.1:11230/websocket";
 
@@ -545,5 +564,5 @@ class FpKey {
   }
 }
 
-globalThis.fpkey = { ResultCode, messageOf, DEFAULT_URL, FpKeyError, FpKey };
+globalThis.fpkey = { ResultCode, messageOf, bytesOf, DEFAULT_URL, FpKeyError, FpKey };
 })();

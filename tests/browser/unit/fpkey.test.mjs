@@ -2,7 +2,7 @@
 // flow helpers and reconnection. Run: node --experimental-websocket --test
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { FpKey, FpKeyError, ResultCode, messageOf } from "../../../web/fpkey.js";
+import { FpKey, FpKeyError, ResultCode, bytesOf, messageOf } from "../../../web/fpkey.js";
 import { startFakeDaemon, reply } from "./fakeserver.mjs";
 
 const fast = { minRetryMs: 20, maxRetryMs: 100, callTimeoutMs: 3000 };
@@ -79,6 +79,12 @@ test("messageOf knows the daemon's texts and falls back like the daemon", () => 
   assert.equal(messageOf(0xe102), "No permission | Matching failed");
   assert.equal(messageOf(-63), "not find this err");
   assert.equal(messageOf(0), "not find this err");
+});
+
+test("bytesOf gives back the bytes of a string the daemon sent one character per byte", () => {
+  const text = JSON.parse('"a\\u0000\\u0080\\u00FF\u00e9"');
+  assert.deepEqual([...bytesOf(text)], [0x61, 0x00, 0x80, 0xff, 0xe9]);
+  assert.throws(() => bytesOf("a\u4e2d"), RangeError);
 });
 
 // Plays an enrolment: RegisterUser -> [6]; WaitEnroll -> six progress

@@ -159,9 +159,9 @@ std::string VKey::log() const {
 }
 
 int provision(const VKey& key, const std::string& caDir, std::string* output, bool force) {
-    const std::string out = caDir + ".provision.log";
-    std::vector<std::string> args = {provisionPath(), "--virtual-key", key.socket(), "--ca-dir",
-                                     caDir};
+    const std::string out = (caDir.empty() ? key.socket() : caDir) + ".provision.log";
+    std::vector<std::string> args = {provisionPath(), "--virtual-key", key.socket()};
+    if (!caDir.empty()) args.insert(args.end(), {"--ca-dir", caDir});
     if (force) args.push_back("--force");
     int pid = spawn(args, out);
     int status = 0;

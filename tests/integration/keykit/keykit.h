@@ -56,7 +56,7 @@ class VKey {
 };
 
 // Runs fpkey-provision against the key; returns its exit status and its
-// output in `output`.
+// output in `output`. An empty `caDir`: the tool's own temporary CA.
 int provision(const VKey& key, const std::string& caDir, std::string* output = nullptr,
               bool force = false);
 

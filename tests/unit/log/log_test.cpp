@@ -2,10 +2,12 @@
 // process of its own with the control, log and note files in a fresh
 // directory.
 #include <gtest/gtest.h>
+#include <sys/msg.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -65,6 +67,7 @@ class Log : public ::testing::Test {
         pid_t pid = fork();
         if (pid == 0) {
             freopen(out.c_str(), "w", stdout);
+            freopen((dir_ + "/stderr").c_str(), "w", stderr);
             setenv("FPKEYD_LOG_CFG", cfg_.c_str(), 1);
             setenv("FPKEYD_LOG_FILE", file_.c_str(), 1);
             setenv("FPKEYD_LOG_NOTE", note_.c_str(), 1);
@@ -73,8 +76,16 @@ class Log : public ::testing::Test {
             fflush(stdout);
             _exit(testing::Test::HasFailure() ? 1 : 0);
         }
+        // A child that hangs (a log thread stuck on a FIFO, writers stuck on
+        // a full queue) fails instead of hanging the test.
         int status = 0;
-        waitpid(pid, &status, 0);
+        for (int i = 0; i < 3000 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+            usleep(10000);
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the child hung";
+        }
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         return slurp(out);
     }
@@ -260,11 +271,18 @@ TEST_F(Log, ManyThreadsNeverInterleave) {
         for (auto& th : threads)
             th.join();
     });
-    std::vector<std::string> log = lines(slurp(file_));
-    ASSERT_EQ(log.size(), 800u);
-    for (const std::string& l : log)
+    // Lines the queue had no room for are counted, never half written.
+    unsigned long count = 0;
+    for (const std::string& l : lines(slurp(file_))) {
+        if (l.find("log lines dropped") != std::string::npos) {
+            count += std::stoul(l.substr(10));
+            continue;
+        }
+        ++count;
         EXPECT_TRUE(std::regex_match(l.substr(10), std::regex(R"(thread \d line \d{3} payload)")))
             << l;
+    }
+    EXPECT_EQ(count, 800u);
 }
 
 TEST_F(Log, CloseRemovesTheQueue) {
@@ -276,4 +294,85 @@ TEST_F(Log, CloseRemovesTheQueue) {
         _nvlogstr("after");  // dropped, no error
     });
     EXPECT_EQ(lines(slurp(file_)).size(), 1u);
+}
+
+// The log's directory may be writable by others: nothing planted at the
+// log's name is written to or waited for, and the log is the user's alone.
+TEST_F(Log, PlantedFilesAreRefusedAndTheLogIsPrivate) {
+    writeCfg("");
+    const std::string target = dir_ + "/victim";
+    std::ofstream(target) << "mine\n";
+    ASSERT_EQ(symlink(target.c_str(), file_.c_str()), 0);
+    std::string out = inChild([] {
+        start();
+        _nvlogstr("planted");
+    });
+    EXPECT_EQ(slurp(target), "mine\n");
+    EXPECT_EQ(out, "not log\n");
+    EXPECT_NE(slurp(dir_ + "/stderr").find("logging is off"), std::string::npos);
+
+    // A hard link to a file of ours, and a FIFO nobody reads.
+    ASSERT_EQ(unlink(file_.c_str()), 0);
+    ASSERT_EQ(link(target.c_str(), file_.c_str()), 0);
+    inChild([] { start(); });
+    EXPECT_EQ(slurp(target), "mine\n");
+    ASSERT_EQ(unlink(file_.c_str()), 0);
+    ASSERT_EQ(mkfifo(file_.c_str(), 0666), 0);
+    out = inChild([] {
+        start();
+        for (int i = 0; i < 100; ++i)
+            _nvlogstr("into the fifo?");
+    });
+    EXPECT_EQ(out, "not log\n");
+
+    // A file of ours that others could read is made private; a new one is.
+    ASSERT_EQ(unlink(file_.c_str()), 0);
+    std::ofstream(file_) << "old\n";
+    ASSERT_EQ(chmod(file_.c_str(), 0666), 0);
+    inChild([] {
+        start();
+        _nvlogstr("private");
+    });
+    struct stat st {};
+    ASSERT_EQ(stat(file_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(lines(slurp(file_)).size(), 2u);
+    ASSERT_EQ(unlink(file_.c_str()), 0);
+    inChild([] {
+        start();
+        _nvlogstr("new");
+    });
+    ASSERT_EQ(stat(file_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A queue too small for the lines: writers never wait, and the lines lost
+// are counted in a later line.
+TEST_F(Log, AFullQueueDropsLinesAndSaysHowMany) {
+    writeCfg("");
+    const std::string out = dir_ + "/stdout";
+    inChild([&out] {
+        start();
+        fflush(stdout);
+        int id = -1;
+        std::smatch m;
+        std::string text = slurp(out);
+        ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(msgid = (\d+))")));
+        id = std::stoi(m[1]);
+        struct msqid_ds ds {};
+        ASSERT_EQ(msgctl(id, IPC_STAT, &ds), 0);
+        ds.msg_qbytes = 64;  // one line at a time
+        ASSERT_EQ(msgctl(id, IPC_SET, &ds), 0);
+        for (int i = 0; i < 300; ++i)
+            _nvlog("line %03d %s", i, std::string(40, 'x').c_str());
+        nvlog::flushForTest();
+        _nvlogstr("last");
+    });
+    unsigned long written = 0, dropped = 0;
+    for (const std::string& l : lines(slurp(file_))) {
+        if (l.find(" xxxx") != std::string::npos) ++written;
+        if (l.find("log lines dropped") != std::string::npos) dropped += std::stoul(l.substr(10));
+    }
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(written + dropped, 300u);
 }

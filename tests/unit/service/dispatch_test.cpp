@@ -48,11 +48,15 @@ TEST(Envelope, ShapesRefused) {
 
 TEST(Envelope, ParserLeniencyAndStrictness) {
     const std::string ok = R"({"function":"Connect","result":"OK","reterr":0})";
-    // Comments are tolerated, text after the object ignored, keys may repeat.
-    EXPECT_EQ(run("/* c */{\"function\":\"Connect\", // x\n\"params\":[]}"), ok);
-    EXPECT_EQ(run(R"({"function":"Connect","params":[]} trailing)"), ok);
-    EXPECT_EQ(run(R"({"function":"Nope","function":"Connect","params":[]})"), ok);
+    // Comments are tolerated, after the object too; other text after it and
+    // repeated members are not (the last duplicate used to win, so a
+    // harmless command could carry another).
+    EXPECT_EQ(run("/* c */{\"function\":\"Connect\", // x\n\"params\":[]} /* end */\n"), ok);
     const std::string notJson = err("", 110, "json is not mine");
+    EXPECT_EQ(run(R"({"function":"Connect","params":[]} trailing)"), notJson);
+    EXPECT_EQ(run(R"({"function":"Connect","params":[]}{})"), notJson);
+    EXPECT_EQ(run(R"({"function":"GetVersion","params":[],"function":"DeleteUser"})"), notJson);
+    EXPECT_EQ(run(R"({"function":"Connect","params":{"a":1,"a":2}})"), notJson);
     EXPECT_EQ(run(R"({"function":"Connect","params":[1,],})"), notJson);
     EXPECT_EQ(run(R"({'function':'Connect','params':[]})"), notJson);
     EXPECT_EQ(run(""), notJson);

@@ -101,9 +101,20 @@ TEST(ReplyWriter, Escapes) {
     s += '\x01';
     s += '\x1f';
     s += '\0';
-    s += "\x7f\xe4\xb8\xad\xff";
+    s += "\x7f\xe4\xb8\xad";
     EXPECT_EQ(text(Json::Value(s)),
-              "\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\\u001F\\u0000\x7f\xe4\xb8\xad\xff\"");
+              "\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\\u001F\\u0000\x7f\xe4\xb8\xad\"");
+}
+
+// Valid UTF-8 goes out as it is; a string with any byte that breaks it goes
+// out one character per byte, so the frame stays valid UTF-8.
+TEST(ReplyWriter, BytesThatAreNotUtf8) {
+    EXPECT_EQ(text(Json::Value("\xf0\x9f\x98\x80\xef\xbf\xbf")),
+              "\"\xf0\x9f\x98\x80\xef\xbf\xbf\"");
+    EXPECT_EQ(text(Json::Value("\xe4\xb8\xad\xff\n")), "\"\\u00E4\\u00B8\\u00AD\\u00FF\\n\"");
+    // Overlong, surrogate, above U+10FFFF, cut short.
+    for (const char* bad : {"\xc0\x80", "\xed\xb0\x80", "\xf4\x90\x80\x80", "\xe4\xb8"})
+        EXPECT_EQ(text(Json::Value(bad)).find('\\'), 1u) << bad;
 }
 
 TEST(ReplyWriter, Numbers) {
@@ -135,9 +146,19 @@ TEST(ReplyWriter, AnyBytesRoundTrip) {
         const char* b = nullptr;
         const char* e = nullptr;
         ASSERT_TRUE(back["function"].getString(&b, &e));
-        ASSERT_EQ(std::string(b, e), s);
+        // What is not UTF-8 comes back one character per byte.
+        auto expected = [](const std::string& t) {
+            if (replywriter::isUtf8(t.data(), t.size())) return t;
+            std::string u;
+            for (unsigned char c : t)
+                u += c < 0x80 ? std::string(1, static_cast<char>(c))
+                              : std::string{static_cast<char>(0xC0 | c >> 6),
+                                            static_cast<char>(0x80 | (c & 0x3F))};
+            return u;
+        };
+        ASSERT_EQ(std::string(b, e), expected(s));
         if (!s.empty()) {
-            EXPECT_EQ(back["randomId"].asString(), s + "#");
+            EXPECT_EQ(back["randomId"].asString(), expected(s + "#"));
         }
     }
 }
