@@ -17,10 +17,6 @@ using namespace nvapp;
 
 namespace {
 
-constexpr uint32_t kFpCanceled = 0xE117;
-constexpr uint32_t kFpWaitTimeOut = 0xE118;
-constexpr uint32_t kFpNoTemplate = 0xE103;
-constexpr uint8_t kAckData = 7;
 // The module's own wait for one command; a longer approval asks again.
 constexpr int kModuleWaitMs = 20000;
 

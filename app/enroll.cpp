@@ -25,8 +25,6 @@ constexpr int kTimeOut = 7;
 constexpr int kCaptures = 6;
 
 // Module statuses the worker maps.
-constexpr uint32_t kFpCanceled = 0xE117;
-constexpr uint32_t kFpWaitTimeOut = 0xE118;
 constexpr uint32_t kLinkTimeOut = static_cast<uint32_t>(-107);
 constexpr uint32_t kLinkRsp = 0x00020003;
 

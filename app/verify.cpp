@@ -29,11 +29,7 @@ constexpr int kTimeOut = 7;
 constexpr int kNoFingerOnSensor = 11;
 constexpr int kPending = -63;
 constexpr int kVerifyWaitMs = 20000;
-constexpr uint8_t kAckData = 7;
 
-constexpr uint32_t kFpNoTemplate = 0xE103;
-constexpr uint32_t kFpCanceled = 0xE117;
-constexpr uint32_t kFpWaitTimeOut = 0xE118;
 constexpr uint32_t kLinkRsp = 0x00020003;
 
 FpWorker m_thrdHdlVerify;

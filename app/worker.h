@@ -7,8 +7,16 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdint>
 
 namespace nvapp {
+
+// Fingerprint module statuses the workers map (low 16 bits of a result),
+// and the data byte of the acknowledgement after a match.
+constexpr uint32_t kFpNoTemplate = 0xE103;
+constexpr uint32_t kFpCanceled = 0xE117;
+constexpr uint32_t kFpWaitTimeOut = 0xE118;
+constexpr uint8_t kAckData = 7;
 
 class FpWorker {
   public:
