@@ -48,6 +48,11 @@ const char* optionValue(const char* name, int argc, const char* const* argv, int
     return nullptr;
 }
 
+// Whether `a` is the option `name`, which takes no value.
+bool isFlag(const char* a, const char* name) {
+    return a != nullptr && strcmp(a, name) == 0;
+}
+
 std::string trimmed(const std::string& s) {
     size_t b = 0;
     size_t e = s.size();
@@ -208,9 +213,9 @@ bool parseOptions(int argc, const char* const* argv, const char* portText, Optio
                 return false;
             }
             out.allowOrigins.push_back(origin);
-        } else if (strcmp(argv[i], "--allow-any-origin") == 0) {
+        } else if (isFlag(argv[i], "--allow-any-origin")) {
             out.allowAnyOrigin = true;
-        } else if (strcmp(argv[i], "--list-sites") == 0) {
+        } else if (isFlag(argv[i], "--list-sites")) {
             out.listSites = true;
         } else if (const char* value = optionValue("--revoke-site", argc, argv, i, missing)) {
             std::string origin;
