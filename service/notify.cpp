@@ -106,22 +106,8 @@ class Notifier {
     void arm() {
         const int events = sd_bus_get_events(bus_);
         if (events < 0) return;
-        if ((events & POLLIN) && !reading_) {
-            reading_ = true;
-            fd_->async_wait(net::posix::descriptor_base::wait_read,
-                            [this](boost::system::error_code ec) {
-                                reading_ = false;
-                                if (!ec && bus_) pump();
-                            });
-        }
-        if ((events & POLLOUT) && !writing_) {
-            writing_ = true;
-            fd_->async_wait(net::posix::descriptor_base::wait_write,
-                            [this](boost::system::error_code ec) {
-                                writing_ = false;
-                                if (!ec && bus_) pump();
-                            });
-        }
+        if (events & POLLIN) waitFor(net::posix::descriptor_base::wait_read, reading_);
+        if (events & POLLOUT) waitFor(net::posix::descriptor_base::wait_write, writing_);
         uint64_t until = 0;
         if (sd_bus_get_timeout(bus_, &until) >= 0 && until != UINT64_MAX) {
             // sd-bus counts in CLOCK_MONOTONIC microseconds, as steady_clock does.
@@ -131,6 +117,16 @@ class Notifier {
                 if (!ec && bus_) pump();
             });
         }
+    }
+
+    // One wait of `type` at a time; `pending` says whether it is armed.
+    void waitFor(net::posix::descriptor_base::wait_type type, bool& pending) {
+        if (pending) return;
+        pending = true;
+        fd_->async_wait(type, [this, &pending](boost::system::error_code ec) {
+            pending = false;
+            if (!ec && bus_) pump();
+        });
     }
 
     void close() {

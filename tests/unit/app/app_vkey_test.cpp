@@ -19,6 +19,7 @@
 
 #include "app/app.h"
 #include "skf/skf.h"
+#include "tests/unit/key_listens.h"
 #include "transport/transport.h"
 #include "util/util.h"
 
@@ -52,16 +53,6 @@ bool verify(const uint8_t* pub, const std::string& msg, const uint8_t* rs) {
     OPENSSL_free(der);
     ECDSA_SIG_free(sig);
     EVP_PKEY_free(key);
-    return ok;
-}
-
-bool keyListens(const std::string& path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    if (fd >= 0) close(fd);
     return ok;
 }
 

@@ -13,21 +13,12 @@
 #include <string>
 
 #include "skf/skf.h"
+#include "tests/unit/key_listens.h"
 #include "tests/unit/skf/oracle.h"
 #include "tests/unit/skf/sm2_oracle.h"
 #include "transport/transport.h"
 
 namespace {
-
-bool keyListens(const std::string& path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    if (fd >= 0) close(fd);
-    return ok;
-}
 
 const Bytes kDevKey = {'3', '1', '4', '1', '5', '9', '2', '6',
                        '5', '3', '5', '8', '9', '7', '9', '3'};
