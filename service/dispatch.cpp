@@ -16,10 +16,6 @@
 
 namespace {
 
-// The envelope's member names in byte order: "function", "params" and the
-// optional "randomId".
-const char* const m_key[] = {"function", "params", "randomId"};
-
 const FpOps kSessionOps = {CNvId::getFpState, CNvId::cancelVerify, CNvId::cancelEnroll, nvSleep};
 const FpOps* s_ops = &kSessionOps;
 // The client of the command that runs now (network thread only).
@@ -43,6 +39,10 @@ struct Command {
     const char* name;
     int (*run)(const Json::Value& params, Result& r);
     Reply reply;
+    // False for the commands that touch neither the key nor what clients
+    // share: a site not yet allowed gets them at once, and the site rules
+    // have nothing to say about them.
+    bool touchesKey = true;
 };
 
 // The table, in matching order. Its two first rows run before chkOpted.
@@ -62,9 +62,10 @@ const Command kCommands[] = {
      Reply::Value},
     {"WaitEnroll", [](const Json::Value&, Result&) { return WaitEnroll(); }, Reply::AlwaysLater},
     {"CancelEnroll", [](const Json::Value&, Result&) { return CancelEnroll(); }, Reply::Value},
-    {"Connect", [](const Json::Value&, Result&) { return 0; }, Reply::Text},
-    {"Disconnect", [](const Json::Value&, Result&) { return 0; }, Reply::Text},
-    {"GetVersion", [](const Json::Value&, Result& r) { return GetVersion(r.text); }, Reply::Text},
+    {"Connect", [](const Json::Value&, Result&) { return 0; }, Reply::Text, false},
+    {"Disconnect", [](const Json::Value&, Result&) { return 0; }, Reply::Text, false},
+    {"GetVersion", [](const Json::Value&, Result& r) { return GetVersion(r.text); }, Reply::Text,
+     false},
     {"WatchDevice", [](const Json::Value& p, Result& r) { return WatchDevice(p, r.text); },
      Reply::Text},
     {"InitDev", [](const Json::Value& p, Result& r) { return InitAxSys(p, r.text); }, Reply::Text},
@@ -110,6 +111,12 @@ const Command kCommands[] = {
     {"rkLogin", [](const Json::Value& p, Result& r) { return rkLogin(p, r.value); },
      Reply::LaterOn1000},
 };
+
+const Command* findCommand(const std::string& name) {
+    for (const Command& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
 
 bool isOneOf(const std::string& name, std::initializer_list<const char*> names) {
     for (const char* n : names)
@@ -238,14 +245,29 @@ Json::CharReader* reader() {
     return r.get();
 }
 
-// Exactly the first two or all three names of m_key, nothing else.
-bool envelopeOk(const Json::Value& root) {
+// A command's members, found once: "function" (a string) and "params", and
+// the optional "randomId", nothing else.
+struct Envelope {
+    const Json::Value* function = nullptr;
+    const Json::Value* params = nullptr;
+    const Json::Value* randomId = nullptr;
+};
+
+const Json::Value* member(const Json::Value& root, const char* name) {
+    return root.find(name, name + strlen(name));
+}
+
+bool readEnvelope(const Json::Value& root, Envelope& e) {
     if (!root.isObject()) return false;
-    Json::ArrayIndex n = root.size();
-    if (n < 2 || n > 3) return false;
-    for (Json::ArrayIndex i = 0; i < n; ++i)
-        if (!root.isMember(m_key[i])) return false;
-    return true;
+    e.function = member(root, "function");
+    e.params = member(root, "params");
+    e.randomId = member(root, "randomId");
+    const Json::ArrayIndex expected = e.randomId ? 3 : 2;
+    return e.function && e.function->isString() && e.params && root.size() == expected;
+}
+
+std::string randomIdOf(const Envelope& e) {
+    return e.randomId && e.randomId->isString() ? e.randomId->asString() : std::string();
 }
 
 }  // namespace
@@ -288,13 +310,12 @@ int Ckjson::excute(const std::string& command, std::string& reply, Client& clien
         makeJsonErr(reply, 110, "", "");
         return 0;
     }
-    if (!envelopeOk(root) || !root["function"].isString()) {
+    Envelope e;
+    if (!readEnvelope(root, e)) {
         makeJsonErr(reply, 111, "", "");
         return 0;
     }
-    const Json::Value& id = root["randomId"];
-    std::string randomId = id.isString() ? id.asString() : std::string();
-    return handFunc(root["function"].asString(), root["params"], reply, randomId);
+    return handFunc(e.function->asString(), *e.params, reply, randomIdOf(e));
 }
 
 bool Ckjson::needsKey(const std::string& command) {
@@ -306,12 +327,10 @@ bool Ckjson::needsKey(const std::string& command) {
     } catch (const std::exception&) {
         return false;
     }
-    if (!envelopeOk(root) || !root["function"].isString()) return false;
-    const std::string function = root["function"].asString();
-    if (isOneOf(function, {"GetVersion", "Connect", "Disconnect"})) return false;
-    for (const Command& c : kCommands)
-        if (function == c.name) return true;
-    return false;
+    Envelope e;
+    if (!readEnvelope(root, e)) return false;
+    const Command* found = findCommand(e.function->asString());
+    return found && found->touchesKey;
 }
 
 void Ckjson::refuse(const std::string& command, int code, std::string& reply) {
@@ -323,10 +342,11 @@ void Ckjson::refuse(const std::string& command, int code, std::string& reply) {
     } catch (const std::exception&) {
         root = Json::Value();
     }
-    const bool ok = envelopeOk(root) && root["function"].isString();
-    const Json::Value& id = ok ? root["randomId"] : Json::Value::nullSingleton();
-    makeJsonErr(reply, code, ok ? root["function"].asString() : std::string(),
-                id.isString() ? id.asString() : std::string());
+    Envelope e;
+    if (readEnvelope(root, e))
+        makeJsonErr(reply, code, e.function->asString(), randomIdOf(e));
+    else
+        makeJsonErr(reply, code, "", "");
 }
 
 int handFunc(const std::string& function, const Json::Value& params, std::string& reply,
@@ -337,29 +357,28 @@ int handFunc(const std::string& function, const Json::Value& params, std::string
     // A client that may not reach the key (a site the user has not allowed)
     // gets here only with commands that touch nothing.
     const bool allowed = !s_client || s_client->allowed;
-    const std::string site = s_client ? s_client->site : std::string();
+    static const std::string kLocalProgram;
+    const std::string& site = s_client ? s_client->site : kLocalProgram;
     if (allowed) cancelOtherFamily(function);
 
-    const Command* command = nullptr;
-    for (const Command& c : kCommands)
-        if (function == c.name) {
-            command = &c;
-            break;
-        }
+    const Command* command = findCommand(function);
     if (!command) {
         makeJsonErr(reply, 164, function, randomId);
         return 0;
     }
-    if (!allowed && !isOneOf(function, {"GetVersion", "Connect", "Disconnect"})) {
+    if (!allowed && command->touchesKey) {
         makeJsonErr(reply, kSiteNotAllowed, function, randomId);
         return 0;
     }
-    int code = allowed ? siteRuleBefore(function, params, site) : kRunIt;
+    // Commands that touch nothing pass the site rules by: an allowed page's
+    // GetVersion costs what it did before sites were judged.
+    const bool ruled = allowed && command->touchesKey;
+    int code = ruled ? siteRuleBefore(function, params, site) : kRunIt;
     if (code == kWaitsForNothing) return kNoReply;
     if (code == kRunIt) {
         if (allowed && command != &kCommands[0] && command != &kCommands[1]) CNvId::chkOpted();
         code = command->run(params, result);
-        if (allowed) siteRuleAfter(function, params, site, code);
+        if (ruled) siteRuleAfter(function, params, site, code);
     }
     switch (command->reply) {
         case Reply::AlwaysLater:
