@@ -2,6 +2,7 @@
 // login lives while its site has a page open, and 60 s beyond the last
 // one, so that a page moving to another page of its site keeps it.
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -12,7 +13,17 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr auto kLoginOutlivesPage = std::chrono::seconds(60);
+// How long a login outlives its site's last page: 60 s, shorter in tests
+// (FPKEYD_LOGIN_OUTLIVES_MS, like the approval's wait).
+Clock::duration loginOutlivesPage() {
+    static const Clock::duration d = [] {
+        const char* text = getenv("FPKEYD_LOGIN_OUTLIVES_MS");
+        const long ms = text ? strtol(text, nullptr, 10) : 0;
+        return ms >= 100 && ms <= 60000 ? Clock::duration(std::chrono::milliseconds(ms))
+                                        : Clock::duration(std::chrono::seconds(60));
+    }();
+    return d;
+}
 // Wrong PINs a site may send in the window before it is refused unheard.
 constexpr int kWrongPinsPerWindow = 3;
 constexpr auto kWrongPinWindow = std::chrono::minutes(10);
@@ -74,6 +85,9 @@ void forgetLogins() {
 }
 
 void siteConnectionOpened(const std::string& site) {
+    // Logins expire when looked at: a page that opens after its site's
+    // login ran out must not revive it.
+    siteExpireLogins();
     ++s_open[site].open;
 }
 
@@ -85,16 +99,17 @@ void siteConnectionClosed(const std::string& site) {
 
 void siteExpireLogins() {
     const Clock::time_point now = Clock::now();
+    const Clock::duration outlives = loginOutlivesPage();
     for (Login kind : {Login::finger, Login::pin}) {
         const Owner& o = ownerOf(kind);
         if (!o.held) continue;
         auto it = s_open.find(o.site);
-        const bool gone = it == s_open.end() || (it->second.open == 0 &&
-                                                 now - it->second.lastClosed >= kLoginOutlivesPage);
+        const bool gone =
+            it == s_open.end() || (it->second.open == 0 && now - it->second.lastClosed >= outlives);
         if (gone) forget(kind);
     }
     for (auto it = s_open.begin(); it != s_open.end();)
-        if (it->second.open == 0 && now - it->second.lastClosed >= kLoginOutlivesPage &&
+        if (it->second.open == 0 && now - it->second.lastClosed >= outlives &&
             it->first != s_finger.site && it->first != s_pin.site)
             it = s_open.erase(it);
         else

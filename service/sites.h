@@ -58,7 +58,8 @@ bool loginBelongsTo(Login kind, const std::string& site);
 // Every login ends (the key went away). Session lock held.
 void forgetLogins();
 // Open connections of a site come and go; a login ends 60 s after its
-// site's last connection closed. Session lock held for siteExpireLogins.
+// site's last connection closed. Session lock held for siteExpireLogins and
+// siteConnectionOpened (which expires first).
 void siteConnectionOpened(const std::string& site);
 void siteConnectionClosed(const std::string& site);
 void siteExpireLogins();

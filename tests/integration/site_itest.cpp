@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -148,32 +149,45 @@ TEST(SiteApproval, LoginsAndResultsBelongToTheirSite) {
     TempDir config;
     const std::string a = "https://a.example";
     const std::string b = "https://b.example";
-    KeyStage s({}, false, {},
-               siteConfig(config.path, 3000, {"--allow-origin", a, "--allow-origin", b}));
+    fpkit::Daemon::Config c =
+        siteConfig(config.path, 3000, {"--allow-origin", a, "--allow-origin", b});
+    c.env.push_back({"FPKEYD_LOGIN_OUTLIVES_MS", "1000"});
+    KeyStage s({}, false, {}, c);
     ASSERT_EQ(s.error, "");
     const unsigned short port = s.daemon->port();
-    WsClient pa;
-    ASSERT_TRUE(pa.connectAs(port, a));
+    auto pa = std::make_unique<WsClient>();
+    ASSERT_TRUE(pa->connectAs(port, a));
     {
         WsClient pb;
         ASSERT_TRUE(pb.connectAs(port, b));
         Json::Value done =
-            enrolFinger(pa, *s.key, "RegisterUser", "alice", 1, "thumb", "alice-thumb");
+            enrolFinger(*pa, *s.key, "RegisterUser", "alice", 1, "thumb", "alice-thumb");
         ASSERT_EQ(done["reterr"], 0) << done;
 
-        ASSERT_TRUE(pa.sendText(requestText("LoginFinger", Json::Value())));
+        ASSERT_TRUE(pa->sendText(requestText("LoginFinger", Json::Value())));
         ASSERT_TRUE(s.key->ctl("touch alice-thumb"));
-        Json::Value m = nextMessage(pa, milliseconds(20000));
+        Json::Value m = nextMessage(*pa, milliseconds(20000));
         EXPECT_EQ(m["function"], "ackVerify") << m;
         EXPECT_EQ(m["reterr"], 0) << m;
         // Had b's page been sent a's result, it would come before this reply.
         m = command(pb, "FingerSign", array({"pay 1000"}));
         EXPECT_EQ(m["function"], "FingerSign") << m;
         EXPECT_EQ(m["reterr"], 2) << m;
-        EXPECT_EQ(command(pa, "FingerSign", array({"pay 1000"}))["reterr"], 0);
+        EXPECT_EQ(command(*pa, "FingerSign", array({"pay 1000"}))["reterr"], 0);
     }
     // The other site's page closing leaves the login where it is.
-    EXPECT_EQ(command(pa, "FingerSign", array({"pay 2"}))["reterr"], 0);
+    EXPECT_EQ(command(*pa, "FingerSign", array({"pay 2"}))["reterr"], 0);
+    // So does the site's page moving to another of its pages; but once the
+    // site has had no page open for the login's time (1 s here), a page of
+    // it that opens later finds the login gone.
+    pa = std::make_unique<WsClient>();
+    ASSERT_TRUE(pa->connectAs(port, a));
+    EXPECT_EQ(command(*pa, "FingerSign", array({"pay 4"}))["reterr"], 0);
+    pa.reset();
+    std::this_thread::sleep_for(milliseconds(1500));
+    pa = std::make_unique<WsClient>();
+    ASSERT_TRUE(pa->connectAs(port, a));
+    EXPECT_EQ(command(*pa, "FingerSign", array({"pay 5"}))["reterr"], 2);
 
     // A new site: a finger the key does not know allows nothing; an enrolled one does.
     WsClient pc;
@@ -194,8 +208,8 @@ TEST(SiteApproval, LoginsAndResultsBelongToTheirSite) {
     const int tries = userPinTriesLeft(s.key->stateFile(), kBaseApp);
     ASSERT_GE(tries, 6);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(command(pa, "rkLogin", array({"", "", "000000"}))["reterr"], 107);
-    EXPECT_EQ(command(pa, "rkLogin", array({"", "", kPin}))["reterr"], 131);
+        EXPECT_EQ(command(*pa, "rkLogin", array({"", "", "000000"}))["reterr"], 107);
+    EXPECT_EQ(command(*pa, "rkLogin", array({"", "", kPin}))["reterr"], 131);
     EXPECT_EQ(userPinTriesLeft(s.key->stateFile(), kBaseApp), tries - 3);
     WsClient local;
     ASSERT_TRUE(local.connect(port));
