@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -40,7 +41,8 @@ class TempDir {
         if (mkdtemp(pattern)) path_ = pattern;
     }
     ~TempDir() {
-        if (!path_.empty()) (void)system(("rm -rf '" + path_ + "'").c_str());
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
     }
     const std::string& path() const { return path_; }
     // Writes `text` to the origins file under this directory as XDG_CONFIG_HOME.

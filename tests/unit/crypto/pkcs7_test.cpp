@@ -10,6 +10,7 @@
 #include <openssl/x509.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -144,7 +145,8 @@ class Pkcs7 : public ::testing::Test {
             << "certificate fixture failed, see " << g_dir << "/setup.log";
     }
     static void TearDownTestSuite() {
-        if (!g_dir.empty()) system(("rm -rf " + g_dir).c_str());
+        std::error_code ignored;
+        if (!g_dir.empty()) std::filesystem::remove_all(g_dir, ignored);
     }
     void SetUp() override { cxBuf::init(0); }
 };

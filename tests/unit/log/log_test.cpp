@@ -66,8 +66,9 @@ class Log : public ::testing::Test {
         fflush(stdout);
         pid_t pid = fork();
         if (pid == 0) {
-            freopen(out.c_str(), "w", stdout);
-            freopen((dir_ + "/stderr").c_str(), "w", stderr);
+            if (!freopen(out.c_str(), "w", stdout) ||
+                !freopen((dir_ + "/stderr").c_str(), "w", stderr))
+                _exit(127);
             setenv("FPKEYD_LOG_CFG", cfg_.c_str(), 1);
             setenv("FPKEYD_LOG_FILE", file_.c_str(), 1);
             setenv("FPKEYD_LOG_NOTE", note_.c_str(), 1);
