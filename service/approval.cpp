@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -137,11 +136,7 @@ void arm() {
 }  // namespace
 
 int approvalWaitMs() {
-    static const int ms = [] {
-        const char* text = getenv("FPKEYD_APPROVAL_WAIT_MS");
-        const long v = text ? strtol(text, nullptr, 10) : 0;
-        return v >= 100 && v <= kDefaultWaitMs ? static_cast<int>(v) : kDefaultWaitMs;
-    }();
+    static const int ms = millisFromEnv("FPKEYD_APPROVAL_WAIT_MS", kDefaultWaitMs);
     return ms;
 }
 

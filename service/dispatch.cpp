@@ -270,6 +270,25 @@ std::string randomIdOf(const Envelope& e) {
     return e.randomId && e.randomId->isString() ? e.randomId->asString() : std::string();
 }
 
+// False for a message that is no JSON text (the reader throws when nesting
+// passes its limit).
+bool parse(const std::string& text, Json::Value& root) {
+    std::string errors;
+    try {
+        return reader()->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// The row of a command that reaches the key; null for any other message.
+// `e` holds the command's members (which live in `root`).
+const Command* keyedCommand(const std::string& text, Json::Value& root, Envelope& e) {
+    if (!parse(text, root) || !readEnvelope(root, e)) return nullptr;
+    const Command* c = findCommand(e.function->asString());
+    return c && c->touchesKey ? c : nullptr;
+}
+
 }  // namespace
 
 std::string pushSite() {
@@ -298,15 +317,7 @@ int Ckjson::excute(const std::string& command, std::string& reply, Client& clien
         Current& operator=(const Current&) = delete;
     } current(client);
     Json::Value root;
-    std::string errors;
-    const char* begin = command.data();
-    bool parsed = false;
-    try {
-        parsed = reader()->parse(begin, begin + command.size(), &root, &errors);
-    } catch (const std::exception&) {
-        parsed = false;  // the reader throws when nesting passes its limit
-    }
-    if (!parsed) {
+    if (!parse(command, root)) {
         makeJsonErr(reply, 110, "", "");
         return 0;
     }
@@ -320,33 +331,16 @@ int Ckjson::excute(const std::string& command, std::string& reply, Client& clien
 
 bool Ckjson::needsKey(const std::string& command) {
     Json::Value root;
-    std::string errors;
-    try {
-        if (!reader()->parse(command.data(), command.data() + command.size(), &root, &errors))
-            return false;
-    } catch (const std::exception&) {
-        return false;
-    }
     Envelope e;
-    if (!readEnvelope(root, e)) return false;
-    const Command* found = findCommand(e.function->asString());
-    return found && found->touchesKey;
+    return keyedCommand(command, root, e) != nullptr;
 }
 
-void Ckjson::refuse(const std::string& command, int code, std::string& reply) {
+bool Ckjson::refuseIfKeyed(const std::string& command, int code, std::string& reply) {
     Json::Value root;
-    std::string errors;
-    try {
-        if (!reader()->parse(command.data(), command.data() + command.size(), &root, &errors))
-            root = Json::Value();
-    } catch (const std::exception&) {
-        root = Json::Value();
-    }
     Envelope e;
-    if (readEnvelope(root, e))
-        makeJsonErr(reply, code, e.function->asString(), randomIdOf(e));
-    else
-        makeJsonErr(reply, code, "", "");
+    if (!keyedCommand(command, root, e)) return false;
+    makeJsonErr(reply, code, e.function->asString(), randomIdOf(e));
+    return true;
 }
 
 int handFunc(const std::string& function, const Json::Value& params, std::string& reply,

@@ -162,11 +162,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
             [self = shared_from_this()](beast::error_code ec, size_t) { self->onRequest(ec); });
     }
 
-    // Why a WebSocket handshake is refused, null when it may proceed; sets
-    // the client's site and whether it is allowed already.
+    // Why a WebSocket handshake whose Host is ours is refused ("user" or
+    // "origin"), null when it may proceed; sets the client's site and
+    // whether it is allowed already.
     const char* judge(const http::request<http::string_body>& request) {
-        if (request.count(http::field::host) != 1 || !isOwnHost(request[http::field::host]))
-            return "host";
         const size_t origins = request.count(http::field::origin);
         if (origins == 0) {
             // A local program, not a page: only the daemon's own user.
@@ -213,9 +212,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
             nvlogE("refused WebSocket handshake: %s \"%.200s\"", what,
                    std::string(request_[what[0] == 'o' ? http::field::origin : http::field::host])
                        .c_str());
-            const char* body = what[0] == 'h'   ? "host not allowed\n"
-                               : what[0] == 'u' ? "local user not allowed\n"
-                                                : "origin not allowed\n";
+            const char* body = what[0] == 'u' ? "local user not allowed\n" : "origin not allowed\n";
             answer(http::status::forbidden, body, false);
             return;
         }
@@ -323,9 +320,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void onCommand(std::string command) {
         if (!client_.allowed) {
-            if (refused_ && Ckjson::needsKey(command)) {
-                std::string reply;
-                Ckjson::refuse(command, kSiteNotAllowed, reply);
+            std::string reply;
+            if (refused_ && Ckjson::refuseIfKeyed(command, kSiteNotAllowed, reply)) {
                 send(std::move(reply));
                 resume();
                 return;
@@ -372,13 +368,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
         std::deque<std::string> held;
         held.swap(held_);
         for (const std::string& command : held) {
-            if (allowed || !Ckjson::needsKey(command)) {
-                run(command);
-            } else {
-                std::string reply;
-                Ckjson::refuse(command, kSiteNotAllowed, reply);
+            std::string reply;
+            if (!allowed && Ckjson::refuseIfKeyed(command, kSiteNotAllowed, reply))
                 send(std::move(reply));
-            }
+            else
+                run(command);
         }
         resume();
     }

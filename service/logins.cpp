@@ -2,7 +2,6 @@
 // login lives while its site has a page open, and 60 s beyond the last
 // one, so that a page moving to another page of its site keeps it.
 #include <chrono>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -16,12 +15,8 @@ namespace {
 // How long a login outlives its site's last page: 60 s, shorter in tests
 // (FPKEYD_LOGIN_OUTLIVES_MS, like the approval's wait).
 Clock::duration loginOutlivesPage() {
-    static const Clock::duration d = [] {
-        const char* text = getenv("FPKEYD_LOGIN_OUTLIVES_MS");
-        const long ms = text ? strtol(text, nullptr, 10) : 0;
-        return ms >= 100 && ms <= 60000 ? Clock::duration(std::chrono::milliseconds(ms))
-                                        : Clock::duration(std::chrono::seconds(60));
-    }();
+    static const Clock::duration d =
+        std::chrono::milliseconds(millisFromEnv("FPKEYD_LOGIN_OUTLIVES_MS", 60000));
     return d;
 }
 // Wrong PINs a site may send in the window before it is refused unheard.

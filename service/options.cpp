@@ -126,6 +126,18 @@ std::string originFilePath(const char* xdgConfigHome, const char* home) {
     return "";
 }
 
+const char* siteModeName(SiteMode mode) {
+    switch (mode) {
+        case SiteMode::ask:
+            return "ask";
+        case SiteMode::listOnly:
+            return "list-only";
+        case SiteMode::any:
+            return "any";
+    }
+    return "ask";
+}
+
 bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& error,
                     bool withMode) {
     FILE* f = fopen(path.c_str(), "r");
@@ -151,12 +163,13 @@ bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& 
         if (text.empty()) continue;
         if (withMode && text.compare(0, 5, "mode ") == 0) {
             const std::string mode = trimmed(text.substr(5));
-            if (mode == "ask" || mode == "list-only" || mode == "any") {
-                policy.mode = mode == "ask"         ? SiteMode::ask
-                              : mode == "list-only" ? SiteMode::listOnly
-                                                    : SiteMode::any;
-                continue;
-            }
+            bool known = false;
+            for (SiteMode m : {SiteMode::ask, SiteMode::listOnly, SiteMode::any})
+                if (mode == siteModeName(m)) {
+                    policy.mode = m;
+                    known = true;
+                }
+            if (known) continue;
         }
         std::string origin;
         if (!normaliseOrigin(text, origin)) {

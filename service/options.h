@@ -28,6 +28,8 @@ bool parseOptions(int argc, const char* const* argv, const char* portText, Optio
 // How sites that nobody listed are treated: asked (the user allows them by
 // a touch on the key), refused, or let in as they are.
 enum class SiteMode { ask, listOnly, any };
+// The mode as the administrator's file spells it: "ask", "list-only", "any".
+const char* siteModeName(SiteMode mode);
 
 // Which pages may use the key. A listed site may at once; under `ask` any
 // other waits for the user's touch, under `listOnly` it is refused at the

@@ -36,8 +36,9 @@ class Ckjson {
     // GetVersion, Connect, Disconnect, an unknown function and a message
     // that is no command (their answers touch nothing).
     static bool needsKey(const std::string& command);
-    // The reply refusing a command with `code`.
-    static void refuse(const std::string& command, int code, std::string& reply);
+    // When the command reaches the key (see needsKey), writes the reply
+    // refusing it with `code` and returns true; false when it may run.
+    static bool refuseIfKeyed(const std::string& command, int code, std::string& reply);
 };
 
 // Return of excute for a command that gets no reply and changes no target

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "log/log.h"
@@ -107,6 +108,12 @@ bool writeUserFile(const std::string& path, const std::vector<std::string>& orig
 
 }  // namespace
 
+int millisFromEnv(const char* name, int normal) {
+    const char* text = getenv(name);
+    const long ms = text ? strtol(text, nullptr, 10) : 0;
+    return ms >= 100 && ms <= normal ? static_cast<int>(ms) : normal;
+}
+
 void setOriginPolicy(const OriginPolicy& policy) {
     s_policy = policy;
     s_user = UserSites();
@@ -149,10 +156,7 @@ int listSites(const OriginPolicy& policy, FILE* out) {
         fprintf(out, "%s\n", o.c_str());
     for (const std::string& o : policy.origins)
         if (!listed(user.origins, o)) fprintf(out, "%s (allowed for every user)\n", o.c_str());
-    const char* mode = policy.mode == SiteMode::ask        ? "ask"
-                       : policy.mode == SiteMode::listOnly ? "list-only"
-                                                           : "any";
-    fprintf(out, "# mode %s\n", mode);
+    fprintf(out, "# mode %s\n", siteModeName(policy.mode));
     return 0;
 }
 

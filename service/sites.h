@@ -42,6 +42,9 @@ void kickApproval();
 void pauseApproval();
 // The wait for a touch, in milliseconds (30 s; FPKEYD_APPROVAL_WAIT_MS in tests).
 int approvalWaitMs();
+// A time that tests shorten: the milliseconds of the environment variable
+// `name` when they lie from 100 to `normal`, else `normal`.
+int millisFromEnv(const char* name, int normal);
 
 // ---- Desktop notification -------------------------------------------------
 // Shows (or withdraws) the desktop notification naming a site that asks.
