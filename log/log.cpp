@@ -7,6 +7,11 @@
 // used only when it is a regular file of ours (mode 0600); anything else
 // turns logging off. No thread ever waits for the queue: a full queue drops
 // the line, and the next line written says how many were lost.
+//
+// A line may carry text from outside (a page's headers, a file's lines), so
+// each byte outside printable ASCII is written as \xNN: nothing from outside
+// can break a line in two, forge a time prefix or drive a terminal. Only the
+// line breaks and tabs a caller's own text starts with are kept as written.
 #include "log/log.h"
 
 #include <fcntl.h>
@@ -68,7 +73,9 @@ enum class Open { Ok, Failed, Refused };
 // is made 0600. `fresh`: a file past the size limit is started afresh.
 Open openSafely(const char* path, bool fresh, int& fd) {
     fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0) return errno == ELOOP || errno == ENXIO ? Open::Refused : Open::Failed;
+    // A directory at the log's name is no more a log than a link is.
+    if (fd < 0)
+        return errno == ELOOP || errno == ENXIO || errno == EISDIR ? Open::Refused : Open::Failed;
     struct stat st {};
     // A second name (a hard link planted at the log's name) could be a file
     // of ours that is no log at all.
@@ -146,8 +153,8 @@ void* ExecThreadLog(void*) {
     return nullptr;
 }
 
-// Queues one finished line of at most kLineMax characters.
-void postMsgLog(const char* text, size_t length) {
+// Queues one finished line of at most kLineMax characters, as it is.
+void postRecord(const char* text, size_t length) {
     const int queue = m_msgid.load();
     if (queue < 0 || s_refused.load()) return;
     LogRecord rec;
@@ -166,11 +173,61 @@ void postMsgLog(const char* text, size_t length) {
     }
 }
 
+// Writes byte `c` as the log shows it into `out` (room for 4); returns how
+// many characters that took. `quoted`: the backslash and the double quote too.
+size_t escapeByte(unsigned char c, bool quoted, char* out) {
+    if (c >= 0x20 && c <= 0x7E && !(quoted && (c == '\\' || c == '"'))) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = kHex[c >> 4];
+    out[3] = kHex[c & 0xF];
+    return 4;
+}
+
+bool isLineSpace(char c) {
+    return c == '\n' || c == '\r' || c == '\t';
+}
+
+// How many line breaks and tabs `text` starts with.
+size_t leadingSpace(const char* text) {
+    size_t n = 0;
+    while (text && isLineSpace(text[n]))
+        ++n;
+    return n;
+}
+
+// Queues `length` bytes of `text` as one line: its first `own` bytes (the
+// caller's own leading line breaks) as they are, line breaks at its end
+// dropped (the record ends the line), every other byte outside printable
+// ASCII escaped; cut at kLineMax characters, never inside an escape.
+void postMsgLog(const char* text, size_t length, size_t own) {
+    if (own > length) own = length;
+    size_t end = length;
+    while (end > own && (text[end - 1] == '\n' || text[end - 1] == '\r'))
+        --end;
+    char line[kTextSize];
+    size_t pos = own < nvlog::kLineMax ? own : nvlog::kLineMax;
+    memcpy(line, text, pos);
+    for (size_t i = own; i < end; ++i) {
+        char escaped[4];
+        const size_t n = escapeByte(static_cast<unsigned char>(text[i]), false, escaped);
+        if (pos + n > nvlog::kLineMax) break;
+        memcpy(line + pos, escaped, n);
+        pos += n;
+    }
+    postRecord(line, pos);
+}
+
 void vqueue(const char* format, va_list ap) {
     char buf[kTextSize];
     memset(buf, 0, sizeof buf);
     vsnprintf(buf, sizeof buf, format, ap);
-    postMsgLog(buf, strlen(buf));
+    // Leading line breaks of the format are the caller's; an argument's never are.
+    postMsgLog(buf, strlen(buf), leadingSpace(format));
 }
 
 }  // namespace
@@ -206,15 +263,24 @@ void judgeLogOpen() {
             memcpy(m_path, candidate, sizeof m_path);
     }
     fclose(cfg);
-    // The log file must be usable before logging counts as on.
+    // The log file must be usable before logging counts as on: a file that
+    // cannot be opened for appending now (no such folder, no permission)
+    // would swallow every line while the daemon claimed to log.
     int fd = -1;
-    if (openSafely(m_path, true, fd) == Open::Refused) {
-        refuse(m_path);
+    const Open opened = openSafely(m_path, true, fd);
+    if (opened != Open::Ok) {
+        if (opened == Open::Refused) {
+            refuse(m_path);
+        } else {
+            fprintf(stderr, "fpkeyd: cannot open the log file %s: %s; logging is off\n", m_path,
+                    strerror(errno));
+            fflush(stderr);
+        }
         printf("not log\n");
         fflush(stdout);
         return;
     }
-    if (fd >= 0) close(fd);
+    close(fd);
     // The note is a courtesy: a note file that is not ours is left alone.
     appendLine(pathOr("FPKEYD_LOG_NOTE", "/var/log/xy3eftest.log"), false, m_path);
     s_logopen = 1;
@@ -244,7 +310,7 @@ void nvlogExec() {
 void _nvlogstr(const char* text) {
     judgeLogOpen();
     if (!s_logopen || !text) return;
-    postMsgLog(text, strlen(text));
+    postMsgLog(text, strlen(text), leadingSpace(text));
 }
 
 void _nvlog(const char* format, ...) {
@@ -271,7 +337,7 @@ void _nvlogstrEx(const void* bytes, size_t length) {
     // The line ends at the first zero byte, as a text would.
     const char* p = static_cast<const char*>(bytes);
     size_t n = strnlen(p, length);
-    postMsgLog(p, n);
+    postMsgLog(p, n, 0);
 }
 
 void nvlogtm() {
@@ -283,7 +349,7 @@ void nvlogtm() {
     char buf[64];
     snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", lt.tm_year + 1900, lt.tm_mon + 1,
              lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);
-    postMsgLog(buf, strlen(buf));
+    postMsgLog(buf, strlen(buf), 0);
 }
 
 void _nvlogM(const char* title, const void* bytes, size_t length) {
@@ -299,9 +365,10 @@ void _nvlogM(const char* title, const void* bytes, size_t length) {
         if (pos > nvlog::kLineMax) pos = nvlog::kLineMax;
     };
     text[0] = 0;
+    // The dump's own layout (tabs, line breaks) stays; only the title is text.
     if (title)
-        put("[%s]\tsize:%04d(H:%04X)", title, static_cast<int>(length & 0xFFFF),
-            static_cast<unsigned>(length & 0xFFFF));
+        put("[%s]\tsize:%04d(H:%04X)", logEscaped(title, strlen(title), 64).c_str(),
+            static_cast<int>(length & 0xFFFF), static_cast<unsigned>(length & 0xFFFF));
     if (length > 1024) {
         // The dump is cut to what the record can hold; never read past the caller's bytes.
         put("%s", "\nWARRYINT too SIZE, ONLY show 2.5K\r\n");
@@ -318,7 +385,19 @@ void _nvlogM(const char* title, const void* bytes, size_t length) {
                 put("%02X", b[i]);
         }
     }
-    postMsgLog(text, pos);
+    postRecord(text, pos);
+}
+
+std::string logEscaped(const char* data, size_t n, size_t max) {
+    std::string out;
+    if (!data) return out;
+    if (n > max) n = max;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        char escaped[4];
+        out.append(escaped, escapeByte(static_cast<unsigned char>(data[i]), true, escaped));
+    }
+    return out;
 }
 
 void nvlogClose() {

@@ -1,10 +1,13 @@
 // The queued diagnostic log: off unless the control file exists; any thread
 // queues finished lines (never waiting: a full queue drops them, and the log
 // says how many), one log thread appends them to the log file, which must be
-// a regular file of this user (else logging is off).
+// a regular file of this user (else logging is off). Text from outside
+// never reaches the file as it is: every byte outside printable ASCII in a
+// line is written as \xNN.
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Decides once per process whether logging is on. Call from main before any
 // other thread starts.
@@ -22,6 +25,12 @@ void _nvlogM(const char* title, const void* bytes, size_t length);
 void nuvo_log_file_check();
 // Removes the log queue at a normal process end; later lines are dropped.
 void nvlogClose();
+
+// A field from outside (a header, a site's name) as a log line may quote it:
+// at most `max` of its `n` bytes, each byte outside 0x20-0x7E and the
+// backslash and double quote written as \xNN, so that the field can neither
+// end its quotes nor pass for an escape.
+std::string logEscaped(const char* data, size_t n, size_t max);
 
 namespace nvlog {
 // True once logging has been switched on.

@@ -1,16 +1,23 @@
 #include "service/options.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "log/log.h"
 #include "service/service.h"
 
 namespace {
 
 // No real origin comes near this; longer texts are refused unread.
 constexpr size_t kMaxOriginText = 512;
+// Nor does a list of origins come near this (thousands of sites).
+constexpr off_t kMaxOriginFile = off_t{256} * 1024;
 
 bool isAlpha(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -61,6 +68,24 @@ std::string trimmed(const std::string& s) {
     while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
         --e;
     return s.substr(b, e - b);
+}
+
+// Why `text`, a line of an origins file, is no origin: the line as the
+// message shows it (escaped, cut) and a hint where one helps.
+std::string notAnOrigin(const std::string& text, bool withMode) {
+    std::string why = "not an origin: " + logEscaped(text.data(), text.size(), 80);
+    if (text.size() > 80) why += "...";
+    bool ascii = true;
+    for (char c : text)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (!ascii)
+        why +=
+            " (write an internationalised name in its ASCII form, as IDNA spells it: "
+            "xn--...)";
+    else if (text.compare(0, 5, "mode ") == 0)
+        why += withMode ? " (a mode is ask, list-only or any)"
+                        : std::string(" (only ") + kAdminOriginFile + " sets the mode)";
+    return why;
 }
 
 }  // namespace
@@ -138,57 +163,89 @@ const char* siteModeName(SiteMode mode) {
     return "ask";
 }
 
-bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& error,
-                    bool withMode) {
-    FILE* f = fopen(path.c_str(), "r");
-    if (!f) {
+bool readOriginLines(const std::string& path, OriginFile& file, std::string& error, bool withMode) {
+    file = OriginFile();
+    // Never blocking: a FIFO at the name must not stop the daemon.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         if (errno == ENOENT) return true;
         error = "cannot read the origins file " + path + ": " + strerror(errno);
         return false;
     }
-    std::vector<std::string> found;
-    char* line = nullptr;
-    size_t capacity = 0;
-    ssize_t n;
+    std::string text;
+    std::string why;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        why = strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        why = strerror(EISDIR);
+    else if (!S_ISREG(st.st_mode))
+        why = "not a regular file";
+    char chunk[4096];
+    while (why.empty()) {
+        if (st.st_size > kMaxOriginFile || text.size() > static_cast<size_t>(kMaxOriginFile)) {
+            why = "larger than 256 KiB";
+            break;
+        }
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) why = strerror(errno);
+        if (n <= 0) break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    if (!why.empty()) {
+        error = "cannot read the origins file " + path + ": " + why;
+        return false;
+    }
+    file.found = true;
     int number = 0;
-    bool ok = true;
-    while (ok && (n = getline(&line, &capacity, f)) >= 0) {
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        file.lines.push_back(text.substr(at, end - at));
+        file.origins.emplace_back();
+        at = end;
         ++number;
-        std::string text(line, static_cast<size_t>(n));
-        if (!text.empty() && text.back() == '\n') text.pop_back();
+        std::string line = file.lines.back();
+        if (line.back() == '\n') line.pop_back();
         // '#' cannot occur in an origin, so it starts a comment wherever it stands.
-        const size_t hash = text.find('#');
-        if (hash != std::string::npos) text.erase(hash);
-        text = trimmed(text);
-        if (text.empty()) continue;
-        if (withMode && text.compare(0, 5, "mode ") == 0) {
-            const std::string mode = trimmed(text.substr(5));
+        const size_t hash = line.find('#');
+        if (hash != std::string::npos) line.erase(hash);
+        line = trimmed(line);
+        if (line.empty()) continue;
+        if (withMode && line.compare(0, 5, "mode ") == 0) {
+            const std::string mode = trimmed(line.substr(5));
             bool known = false;
             for (SiteMode m : {SiteMode::ask, SiteMode::listOnly, SiteMode::any})
                 if (mode == siteModeName(m)) {
-                    policy.mode = m;
+                    file.mode = m;
+                    file.modeSet = true;
                     known = true;
                 }
             if (known) continue;
         }
-        std::string origin;
-        if (!normaliseOrigin(text, origin)) {
-            if (text.size() > 80) text = text.substr(0, 80) + "...";
-            error = path + ":" + std::to_string(number) + ": not an origin: " + text;
-            ok = false;
-            break;
-        }
-        found.push_back(origin);
+        if (!normaliseOrigin(line, file.origins.back()))
+            file.problems.push_back(path + ":" + std::to_string(number) + ": " +
+                                    notAnOrigin(line, withMode));
     }
-    // A directory opens but cannot be read; so can a file on a failing disk.
-    if (ok && ferror(f)) {
-        error = "cannot read the origins file " + path + ": " + strerror(errno);
-        ok = false;
+    return true;
+}
+
+bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& error,
+                    bool withMode) {
+    error.clear();
+    OriginFile file;
+    if (!readOriginLines(path, file, error, withMode)) return false;
+    if (withMode && !file.problems.empty()) {
+        error = file.problems.front();
+        return false;
     }
-    free(line);
-    fclose(f);
-    if (!ok) return false;
-    policy.origins.insert(policy.origins.end(), found.begin(), found.end());
+    for (const std::string& problem : file.problems)
+        error += (error.empty() ? "" : "\n") + problem;
+    if (file.modeSet) policy.mode = file.mode;
+    for (const std::string& origin : file.origins)
+        if (!origin.empty()) policy.origins.push_back(origin);
     return true;
 }
 

@@ -59,11 +59,37 @@ bool normaliseOrigin(const std::string& text, std::string& out);
 // an absolute path, else $HOME/.config/fpkeyd/origins; "" when neither is set.
 std::string originFilePath(const char* xdgConfigHome, const char* home);
 
-// Adds the origins of the file at `path` (one a line; blank lines and text
-// from '#' on ignored) to `policy`. With `withMode` a line
-// "mode ask|list-only|any" sets the mode (the administrator's file). A
-// missing file adds nothing. Returns false with `error` naming the file
-// (and line) when the file cannot be read or a line is neither.
+// An origins file as it stands: one origin a line; blank lines and text
+// from '#' on are comments.
+struct OriginFile {
+    bool found = false;  // false: nothing at the path (an empty list)
+    // Each line as read, its '\n' included (the last may have none): the
+    // whole file, so that rewriting it keeps what the user wrote.
+    std::vector<std::string> lines;
+    // The normalised origin of each line; "" for a comment, a blank line, a
+    // mode line or a line that is none of these.
+    std::vector<std::string> origins;
+    // "PATH:N: why" for each line that is none of these, its text escaped.
+    std::vector<std::string> problems;
+    bool modeSet = false;
+    SiteMode mode = SiteMode::ask;
+};
+
+// Reads the file at `path` (a regular file of at most 256 KiB). With
+// `withMode` a line "mode ask|list-only|any" sets the mode (the
+// administrator's file). False with `error` naming the file when it cannot
+// be read; a line that is not understood is only listed in `problems`.
+bool readOriginLines(const std::string& path, OriginFile& file, std::string& error, bool withMode);
+
+// Adds the origins of the file at `path` to `policy`; a missing file adds
+// nothing. With `withMode` (the administrator's file) a mode line sets the
+// mode, and a line that is neither an origin nor that makes it return false
+// with `error` naming the file and line: the run would otherwise go on with
+// a policy nobody wrote. The user's file (without `withMode`), which the
+// daemon writes itself, is read leniently: such a line is skipped and named
+// in `error` (one line per problem) while the function returns true, so an
+// odd line never costs the user the sites on the other lines. False with
+// `error` for either file when it cannot be read.
 bool readOriginFile(const std::string& path, OriginPolicy& policy, std::string& error,
                     bool withMode = false);
 

@@ -287,13 +287,15 @@ TEST(OriginPolicy, CommandLineListAdmitsOnlyItsOrigins) {
 
 // The origins file: comments, blank lines and spaces ignored; its list and
 // the command line's count together; $HOME/.config when XDG_CONFIG_HOME is
-// not an absolute path.
+// not an absolute path. A line of the user's file that is no origin costs
+// only itself.
 TEST(OriginPolicy, OriginsFileAdmitsItsOrigins) {
     const std::string file =
         "# pages of the intranet\n"
         "\n"
         "  HTTPS://Portal.Example/   # the portal\n"
         "\thttp://localhost:3000\r\n"
+        "https://caf\xc3\xa9.example\n"
         "chrome-extension://abcdefghijklmnop\n";
     {
         TempDir config;
@@ -333,24 +335,23 @@ TEST(OriginPolicy, OriginsFileAdmitsItsOrigins) {
     }
 }
 
-// A list the daemon cannot read or understand stops it at start with exit 2
-// and a message naming the problem; it never runs with a guessed policy.
+// A list the daemon cannot read, or an administrator's list or command line
+// it cannot understand, stops it at start with exit 2 and a message naming
+// the problem; it never runs with a guessed policy.
 TEST(OriginPolicy, UnusableListStopsTheStart) {
     std::string out;
     {
         TempDir config;
-        config.writeOrigins("https://ok.example\nhttps://bad.example/path\n");
-        EXPECT_EQ(runToEnd({}, "XDG_CONFIG_HOME='" + config.path() + "'", out), 2) << out;
-        EXPECT_NE(out.find(config.path() + "/fpkeyd/origins:2: not an origin: "
-                                           "https://bad.example/path"),
+        std::ofstream(config.adminFile()) << "https://ok.example\nhttps://bad.example/path\n";
+        const std::string env = "XDG_CONFIG_HOME='" + config.path() + "' FPKEYD_ADMIN_ORIGINS='" +
+                                config.adminFile() + "'";
+        EXPECT_EQ(runToEnd({}, env, out), 2) << out;
+        EXPECT_NE(out.find(config.adminFile() + ":2: not an origin: https://bad.example/path"),
                   std::string::npos)
             << out;
-    }
-    {
-        TempDir config;
-        config.writeOrigins("null\n");
-        EXPECT_EQ(runToEnd({}, "XDG_CONFIG_HOME='" + config.path() + "'", out), 2) << out;
-        EXPECT_NE(out.find("origins:1: not an origin: null"), std::string::npos) << out;
+        std::ofstream(config.adminFile()) << "mode list-only\nnull\n";
+        EXPECT_EQ(runToEnd({}, env, out), 2) << out;
+        EXPECT_NE(out.find("admin-origins:2: not an origin: null"), std::string::npos) << out;
     }
     {
         // A directory where the file should be cannot be read.

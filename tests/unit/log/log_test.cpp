@@ -156,8 +156,9 @@ TEST_F(Log, OverlongDirectoryKeepsTheDefault) {
     writeCfg(std::string(250, 'd') + std::string(250, 'e'));
     std::string out = inChild([] { start(); });
     EXPECT_EQ(lines(out)[0], file_);
-    // A word that just fits is taken.
-    std::string fits = "/" + std::string(254, 'f');
+    // A word that just fits is taken (a folder that exists: logging is on).
+    std::string fits = dir_ + "/" + std::string(254 - dir_.size(), 'f');
+    ASSERT_EQ(mkdir(fits.c_str(), 0700), 0);
     writeCfg(fits + "\n");
     out = inChild([] { start(); });
     EXPECT_EQ(lines(out)[0], fits + "/fpkeydll.log");
@@ -171,10 +172,12 @@ TEST_F(Log, LinesAndTheirPrefix) {
         _nvlogstr("\nConnection created");
         _nvlog(">>-%s %d%%", "openDev", 7);
         _nvlogstr("100% literal %s");
+        // Text from outside cannot start a line of its own or drive a terminal.
+        _nvlog("\norigin \"%s\"\n", "a\x1b[2J\n[00:00:00]b\xff\\\r\n");
     });
     std::vector<std::string> log = lines(slurp(file_));
-    ASSERT_EQ(log.size(), 5u) << slurp(file_);
-    for (int i : {0, 1, 3, 4})
+    ASSERT_EQ(log.size(), 7u) << slurp(file_);
+    for (int i : {0, 1, 3, 4, 5})
         EXPECT_TRUE(std::regex_search(log[i], kPrefix)) << log[i];
     EXPECT_TRUE(
         std::regex_match(log[0].substr(10), std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)")))
@@ -183,6 +186,10 @@ TEST_F(Log, LinesAndTheirPrefix) {
     EXPECT_EQ(log[2], "Connection created");
     EXPECT_EQ(log[3].substr(10), ">>-openDev 7%");
     EXPECT_EQ(log[4].substr(10), "100% literal %s");
+    EXPECT_EQ(log[5].size(), 10u);
+    EXPECT_EQ(log[6], R"(origin "a\x1b[2J\x0a[00:00:00]b\xff\\x0d\x0a")");
+    // A quoted field cannot end its quotes either.
+    EXPECT_EQ(logEscaped("x\"\\\x01yz", 6, 5), R"(x\x22\x5c\x01y)");
 }
 
 TEST_F(Log, RawBytesEndAtZeroAndLongLinesAreCut) {
@@ -325,9 +332,18 @@ TEST_F(Log, PlantedFilesAreRefusedAndTheLogIsPrivate) {
             _nvlogstr("into the fifo?");
     });
     EXPECT_EQ(out, "not log\n");
+    // A directory opens for nothing: logging is off, and the user is told.
+    ASSERT_EQ(unlink(file_.c_str()), 0);
+    ASSERT_EQ(mkdir(file_.c_str(), 0700), 0);
+    out = inChild([] {
+        start();
+        if (nvlog::isOpen()) _exit(3);
+    });
+    EXPECT_EQ(out, "not log\n");
+    EXPECT_NE(slurp(dir_ + "/stderr").find("logging is off"), std::string::npos);
 
     // A file of ours that others could read is made private; a new one is.
-    ASSERT_EQ(unlink(file_.c_str()), 0);
+    ASSERT_EQ(rmdir(file_.c_str()), 0);
     std::ofstream(file_) << "old\n";
     ASSERT_EQ(chmod(file_.c_str(), 0666), 0);
     inChild([] {
