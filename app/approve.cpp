@@ -19,6 +19,15 @@ namespace {
 
 // The module's own wait for one command; a longer approval asks again.
 constexpr int kModuleWaitMs = 20000;
+// A match sooner than this after the question was shown is no answer to it
+// (a person needs longer to read and reach the key): the finger was already
+// there for something else, so the module is asked again.
+constexpr auto kTooSoon = std::chrono::milliseconds(500);
+// A cancel that reaches the module before the command it is meant to end is
+// lost, and the module would then wait for a finger for its whole time: the
+// stopper repeats it at this pace, a bounded number of times.
+constexpr unsigned kStopStepMs = 40;
+constexpr int kStopSteps = 25;
 
 FpWorker s_worker;
 std::atomic<bool> s_exit{false};
@@ -26,6 +35,7 @@ std::atomic<bool> s_inCommand{false};
 std::atomic<bool> s_captured{false};
 bool s_anyFinger = false;                          // set before the worker starts
 std::chrono::steady_clock::time_point s_deadline;  // likewise
+std::chrono::steady_clock::time_point s_shownAt;   // likewise
 unsigned s_generation = 0;                         // likewise
 void (*s_done)(unsigned, int) = nullptr;           // likewise
 
@@ -68,14 +78,15 @@ int waitOnce() {
                                    : NUV_FpcVerify(nullptr, &id, onVerify);
     s_inCommand.store(false);
     if (s_exit.load()) return CNvId::kApproveStopped;
+    const bool tooSoon = std::chrono::steady_clock::now() - s_shownAt < kTooSoon;
     if (s_anyFinger) {
         if (r == 0 && id != 0) NUV_FpcDelete(nullptr, id);  // never keep what a touch enrolled
-        if (s_captured.load() || r == 0) return 0;
+        if (s_captured.exchange(false) || r == 0) return tooSoon ? 1 : 0;
     } else if (r == 0) {
         // The module expects the acknowledgement after every match.
         uint8_t echo[16];
         NUV_FpcChip592CmdEx(nullptr, echo, NUV_FPC_SUB_ACK, &kAckData, 1, sizeof echo);
-        return 0;
+        return tooSoon ? 1 : 0;
     }
     const uint32_t c = r & 0xFFFF;
     if (c == kFpCanceled) return CNvId::kApproveStopped;
@@ -105,7 +116,8 @@ int CNvId::startApproval(int waitMs, unsigned generation, void (*done)(unsigned,
     int used = 0;
     if (_getFp(nullptr, &used, nullptr) != kOk) return kFailed;
     s_anyFinger = used == 0;
-    s_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    s_shownAt = std::chrono::steady_clock::now();
+    s_deadline = s_shownAt + std::chrono::milliseconds(waitMs);
     s_generation = generation;
     s_done = done;
     s_exit.store(false);
@@ -126,7 +138,11 @@ void CNvId::stopApproval() {
 void nvapp::stopApprovalQuietly() {
     if (s_worker.busy()) {
         s_exit.store(true);
-        if (s_inCommand.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+        for (int step = 0; step < kStopSteps && s_worker.busy(); ++step) {
+            if (s_inCommand.load()) NUV_FpcChip592Cmd(nullptr, nullptr, NUV_FPC_SUB_CANCEL);
+            for (unsigned ms = 0; ms < kStopStepMs && s_worker.busy(); ms += 2)
+                nvSleep(2);
+        }
         // Should the module's answer to the abort be lost, the default
         // transfer wait ends the worker's wait, not its long one.
         PORT_SETWAITTIME(0);

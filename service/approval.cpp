@@ -1,9 +1,11 @@
-// Asking the user to allow a site: one site at a time, first come first
-// asked. The site's waiting pages get a pushed "ackApprove" and the desktop
-// shows a notification; a touch on the key's sensor allows the site, and no
-// touch within the wait refuses it. The touch is taken on a fingerprint
-// worker of the key session; this file only runs on the network thread and
-// never waits for the key.
+// Asking the user to allow a site: one question at a time, taken fairly.
+// The page gets a pushed "ackApprove" and the desktop a notification, and
+// both say "touch" only while the approval itself waits for the touch; a
+// touch on the key's sensor allows the site, and no touch within the wait
+// refuses it. A site refused, timed out or withdrawn is not asked again for
+// a while, and the desktop never shows more than a few questions a minute.
+// The touch is taken on a fingerprint worker of the key session; this file
+// only runs on the network thread and never waits for the user.
 // GCC cannot instrument Asio's atomic fences under TSan and says so; the
 // fences are Asio's own business.
 #if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__)
@@ -15,7 +17,9 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -26,28 +30,51 @@
 
 namespace net = boost::asio;
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 namespace {
 
 constexpr int kDefaultWaitMs = 30000;
 // While the module is busy with a page's fingerprint operation, how often
 // to look whether the touch can be asked for.
-constexpr auto kRetry = std::chrono::milliseconds(250);
+constexpr auto kRetry = milliseconds(250);
+// A site refused, timed out or withdrawn is not asked again for this long,
+// doubling on each new refusal up to kLongestBackOff; allowing it resets it.
+constexpr int kFirstBackOffMs = 10000;
+constexpr auto kLongestBackOff = std::chrono::minutes(10);
+// Questions shown on the desktop within one window, at most.
+constexpr size_t kQuestionsPerWindow = 5;
+constexpr int kWindowMs = 60000;
+// Between two questions a pause of a random length up to this, so that a
+// page queued behind another site does not learn when the user answered it.
+constexpr int kLongestPauseMs = 2000;
 
 struct Waiter {
     uint64_t clientId;
     std::function<void(bool)> decided;
 };
 
+enum class Phase { queued, waiting, touch };
+
 struct Asking {
-    std::string site;   // what is remembered once allowed
-    std::string queue;  // what waiters are grouped by: the site, or one opaque page
+    std::string queue;  // the client's site: what waiters are grouped by
+    std::string group;  // what backs off together: the site, or every opaque page
     std::vector<Waiter> waiters;
-    Clock::time_point deadline;
-    bool announced = false;
+    Clock::time_point deadline = Clock::time_point::max();
+    Phase phase = Phase::queued;
+    bool counted = false;  // shown to the user (counts against the window)
+};
+
+struct BackOff {
+    Clock::time_point until;
+    Clock::duration next{};
 };
 
 std::deque<Asking> s_asking;
+std::map<std::string, BackOff> s_backOff;
+std::deque<Clock::time_point> s_shown;  // when recent questions were first shown
+Clock::time_point s_nextQuestion;       // no new question before this
+std::string s_lastGroup;
 bool s_touchRunning = false;
 unsigned s_generation = 0;
 // Outcomes the worker handed over and the network thread has taken: a
@@ -60,23 +87,59 @@ net::steady_timer& timer() {
     return *t;
 }
 
-std::string queueOf(const Client& client) {
-    // Every opaque page is asked on its own: "null" names no site.
-    if (client.site == kOpaqueSite) return client.site + "#" + std::to_string(client.id);
-    return client.site;
+Clock::duration firstBackOff() {
+    static const Clock::duration d =
+        milliseconds(millisFromEnv("FPKEYD_ASK_AGAIN_MS", kFirstBackOffMs));
+    return d;
 }
 
-void announce(Asking& a, bool done, bool allowed) {
+Clock::duration window() {
+    static const Clock::duration d =
+        milliseconds(millisFromEnv("FPKEYD_QUESTION_WINDOW_MS", kWindowMs));
+    return d;
+}
+
+Clock::duration pause() {
+    static const int longest = millisFromEnv("FPKEYD_QUESTION_PAUSE_MS", kLongestPauseMs);
+    static std::minstd_rand random(std::random_device{}());
+    return milliseconds(longest / 4 + static_cast<int>(random() % static_cast<unsigned>(longest)));
+}
+
+// Every opaque page is a site of its own, but they all back off together:
+// a page cannot earn new questions by opening another file page.
+std::string groupOf(const std::string& site) {
+    return isOpaqueSite(site) ? std::string(kOpaqueSite) : site;
+}
+
+bool backingOff(const std::string& group, Clock::time_point now) {
+    auto it = s_backOff.find(group);
+    return it != s_backOff.end() && now < it->second.until;
+}
+
+void backOff(const std::string& group, Clock::time_point now) {
+    // Forgotten entries of long ago keep the map small.
+    for (auto it = s_backOff.begin(); it != s_backOff.end();)
+        it = now - it->second.until > kLongestBackOff ? s_backOff.erase(it) : std::next(it);
+    BackOff& b = s_backOff[group];
+    if (b.next == Clock::duration{}) b.next = firstBackOff();
+    b.until = now + b.next;
+    b.next = std::min<Clock::duration>(b.next * 2, kLongestBackOff);
+}
+
+void announce(const Asking& a, const char* what) {
+    Json::Value value(Json::arrayValue);
+    value.append(shownSite(a.queue));
+    value.append(what);
     std::string text;
-    if (done && !allowed) {
-        makeJsonErr(text, kSiteNotAllowed, "ackApprove", "");
-    } else {
-        Json::Value value(Json::arrayValue);
-        value.append(a.site);
-        value.append(done ? "allowed" : "touch");
-        makeJsonJV(text, value, "ackApprove", "");
-    }
+    makeJsonJV(text, value, "ackApprove", "");
     for (const Waiter& w : a.waiters)
+        sendToClient(w.clientId, text);
+}
+
+void announceRefused(const std::vector<Waiter>& waiters) {
+    std::string text;
+    makeJsonErr(text, kSiteNotAllowed, "ackApprove", "");
+    for (const Waiter& w : waiters)
         sendToClient(w.clientId, text);
 }
 
@@ -93,16 +156,47 @@ void stopTouch() {
     stopTouchLocked();
 }
 
-void decideFront(bool allowed) {
+// The front question ends: it was shown, so the next one comes after a pause.
+Asking endFront() {
     Asking a = std::move(s_asking.front());
     s_asking.pop_front();
     stopTouch();
     notifySiteDone();
-    nvlogE("site %s %s", a.site.c_str(), allowed ? "allowed by a touch" : "not allowed");
-    if (allowed) rememberSite(a.site);
-    announce(a, true, allowed);
+    s_nextQuestion = Clock::now() + pause();
+    return a;
+}
+
+// Not allowed: the group backs off, and its other questions (opaque pages)
+// are refused with it, unasked.
+void refuseGroup(const std::string& group) {
+    backOff(group, Clock::now());
+    for (size_t i = 0; i < s_asking.size();) {
+        if (s_asking[i].group != group || s_asking[i].counted) {
+            ++i;
+            continue;
+        }
+        Asking a = std::move(s_asking[i]);
+        s_asking.erase(s_asking.begin() + static_cast<std::ptrdiff_t>(i));
+        announceRefused(a.waiters);
+        for (Waiter& w : a.waiters)
+            w.decided(false);
+    }
+}
+
+void decideFront(bool allowed) {
+    Asking a = endFront();
+    nvlogE("site %s %s", shownSite(a.queue).c_str(),
+           allowed ? "allowed by a touch" : "not allowed");
+    if (allowed) {
+        rememberSite(a.queue);
+        s_backOff.erase(a.group);
+        announce(a, "allowed");
+    } else {
+        announceRefused(a.waiters);
+    }
     for (Waiter& w : a.waiters)
         w.decided(allowed);
+    if (!allowed) refuseGroup(a.group);
 }
 
 void onTouch(unsigned generation, int outcome) {
@@ -120,17 +214,31 @@ void onTouch(unsigned generation, int outcome) {
     });
 }
 
-void arm() {
-    if (s_asking.empty()) {
+void arm(Clock::time_point when) {
+    if (when == Clock::time_point::max()) {
         timer().cancel();
         return;
     }
-    Clock::time_point when = s_asking.front().deadline;
-    if (!s_touchRunning) when = std::min(when, Clock::now() + kRetry);
     timer().expires_at(when);
     timer().async_wait([](boost::system::error_code ec) {
         if (!ec) kickApproval();
     });
+}
+
+// Before a new question is shown: the window and the pause allow it, and
+// another group than the last one asked goes first when one waits. Returns
+// when to look again, or Clock::time_point::min() when it may be shown now.
+Clock::time_point readyForNext(Clock::time_point now) {
+    while (!s_shown.empty() && now - s_shown.front() >= window())
+        s_shown.pop_front();
+    if (s_shown.size() >= kQuestionsPerWindow) return s_shown.front() + window();
+    if (now < s_nextQuestion) return s_nextQuestion;
+    for (size_t i = 1; i < s_asking.size() && s_asking.front().group == s_lastGroup; ++i)
+        if (s_asking[i].group != s_lastGroup) {
+            std::swap(s_asking.front(), s_asking[i]);
+            break;
+        }
+    return Clock::time_point::min();
 }
 
 }  // namespace
@@ -141,40 +249,54 @@ int approvalWaitMs() {
 }
 
 void askApproval(const Client& client, std::function<void(bool)> decided) {
-    const std::string queue = queueOf(client);
+    const std::string group = groupOf(client.site);
+    if (backingOff(group, Clock::now())) {
+        // Asked too recently: refused at once, and the user sees nothing.
+        announceRefused({{client.id, nullptr}});
+        net::post(networkContext(), [decided = std::move(decided)] { decided(false); });
+        return;
+    }
     for (Asking& a : s_asking)
-        if (a.queue == queue) {
+        if (a.queue == client.site) {
             a.waiters.push_back({client.id, std::move(decided)});
-            if (a.announced) {
-                Asking one{a.site, a.queue, {a.waiters.back()}, a.deadline, true};
-                announce(one, false, false);
+            if (a.phase != Phase::queued) {
+                Asking one;
+                one.queue = a.queue;
+                one.waiters.push_back({client.id, nullptr});
+                announce(one, a.phase == Phase::touch ? "touch" : "wait");
             }
             return;
         }
     Asking a;
-    a.site = client.site;
-    a.queue = queue;
+    a.queue = client.site;
+    a.group = group;
     a.waiters.push_back({client.id, std::move(decided)});
-    a.deadline = Clock::time_point::max();
     s_asking.push_back(std::move(a));
     kickApproval();
 }
 
 void dropApprovalWaiter(uint64_t clientId) {
+    // A waiter may hold the last reference to its connection, whose end
+    // calls here again: it goes only once the queue is in order.
+    Waiter gone{0, nullptr};
     for (size_t i = 0; i < s_asking.size(); ++i) {
         std::vector<Waiter>& w = s_asking[i].waiters;
         for (size_t j = 0; j < w.size(); ++j)
             if (w[j].clientId == clientId) {
+                gone = std::move(w[j]);
                 w.erase(w.begin() + static_cast<std::ptrdiff_t>(j));
                 break;
             }
         if (!w.empty()) continue;
-        // Nobody waits any more: the question is withdrawn.
-        if (i == 0) {
-            stopTouch();
-            notifySiteDone();
+        // Nobody waits any more: the question is withdrawn, and a question
+        // that was shown counts as not answered.
+        if (i == 0 && s_asking.front().counted) {
+            const Asking a = endFront();
+            nvlogE("site %s withdrew its question", shownSite(a.queue).c_str());
+            backOff(a.group, Clock::now());
+        } else {
+            s_asking.erase(s_asking.begin() + static_cast<std::ptrdiff_t>(i));
         }
-        s_asking.erase(s_asking.begin() + static_cast<std::ptrdiff_t>(i));
         kickApproval();
         return;
     }
@@ -191,31 +313,56 @@ void kickApproval() {
         s_touchRunning = false;
         ++s_generation;
     }
-    while (!s_asking.empty() && Clock::now() >= s_asking.front().deadline)
+    Clock::time_point now = Clock::now();
+    while (!s_asking.empty() && now >= s_asking.front().deadline) {
         decideFront(false);
+        now = Clock::now();
+    }
     if (s_asking.empty()) {
-        arm();
+        arm(Clock::time_point::max());
         return;
     }
-    Asking& front = s_asking.front();
-    if (!front.announced) {
-        // The wait counts from when the user is asked, not from the queue.
-        front.announced = true;
-        front.deadline = Clock::now() + std::chrono::milliseconds(approvalWaitMs());
-        nvlogE("site %s asks to use the key", front.site.c_str());
-        notifySiteAsks(front.site);
-        announce(front, false, false);
+    if (!s_asking.front().counted) {
+        const Clock::time_point later = readyForNext(now);
+        if (later != Clock::time_point::min()) {
+            arm(later);
+            return;
+        }
+        Asking& front = s_asking.front();
+        front.counted = true;
+        s_shown.push_back(now);
+        s_lastGroup = front.group;
+        // Without a touch being possible (no key), the question still ends.
+        front.deadline = now + milliseconds(approvalWaitMs());
+        nvlogE("site %s asks to use the key", shownSite(front.queue).c_str());
     }
-    if (!s_touchRunning) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(front.deadline - Clock::now());
+    Asking& front = s_asking.front();
+    Clock::time_point next = front.deadline;
+    {
         std::lock_guard<std::mutex> session(CNvId::sessionLock());
-        // Never while a page's enrolment or verification waits for a finger.
-        if (CNvId::getFpState() == 0 && CNvId::startApproval(static_cast<int>(left.count()) + 1,
-                                                             s_generation + 1, onTouch) == 0) {
-            ++s_generation;
-            s_touchRunning = true;
+        if (CNvId::getFpState() != 0) {
+            // A page's enrolment or verification waits for a finger: a touch
+            // now is that page's, so the question waits and says so.
+            if (front.phase == Phase::touch) notifySiteDone();
+            if (front.phase != Phase::waiting) announce(front, "wait");
+            front.phase = Phase::waiting;
+        } else if (!s_touchRunning) {
+            const auto left = std::chrono::duration_cast<milliseconds>(front.deadline - now);
+            if (CNvId::startApproval(static_cast<int>(left.count()) + 1, s_generation + 1,
+                                     onTouch) == 0) {
+                ++s_generation;
+                s_touchRunning = true;
+            }
+        }
+        if (s_touchRunning && front.phase != Phase::touch) {
+            // Shown afresh: the whole wait is the user's again.
+            front.phase = Phase::touch;
+            front.deadline = std::max(front.deadline, now + milliseconds(approvalWaitMs()));
+            next = front.deadline;
+            notifySiteAsks(shownSite(front.queue));
+            announce(front, "touch");
         }
     }
-    arm();
+    if (!s_touchRunning) next = std::min(next, now + kRetry);
+    arm(next);
 }

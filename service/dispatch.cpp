@@ -124,11 +124,16 @@ bool isOneOf(const std::string& name, std::initializer_list<const char*> names) 
     return false;
 }
 
-// A command outside the running fingerprint operation's family ends it first.
-void cancelOtherFamily(const std::string& function) {
+// A command outside the running fingerprint operation's family ends it
+// first, when the operation is its own site's: another site's command never
+// ends it (siteRuleBefore answers those that would have to).
+void cancelOtherFamily(const std::string& function, const std::string& site) {
     // Watching for keys touches no key: a page may start it mid-enrolment.
     if (function == "WatchDevice") return;
     int state = s_ops->getFpState();
+    if (state == 0) return;
+    const std::string owner = pushSite();
+    if (owner != kAnySite && owner != site) return;
     if (state == 2 && !isOneOf(function, {"LoginFinger", "CancelVerify", "LoopVerify"})) {
         _nvlogstr("other CancelVerify");
         s_ops->cancelVerify(false);
@@ -174,23 +179,19 @@ constexpr int kWaitsForNothing = -2;  // no answer at all
 // answer with.
 int siteRuleBefore(const std::string& f, const Json::Value& p, const std::string& site) {
     siteExpireLogins();
-    if (usesModule(f) && CNvId::approvalBusy()) pauseApproval();
     const int state = s_ops->getFpState();
-    const std::string owner = pushSite();
-    if (state != 0 && owner != kAnySite && owner != site) {
-        // Another site's enrolment or verification: a page may neither steer
-        // nor end it, and starting its own ends the other one first.
-        if (f == "WaitEnroll") return kWaitsForNothing;
-        if (isOneOf(f, {"CancelEnroll", "CancelVerify"})) return 5;
-        if (f == "LoopVerify") return 2;
-        if (isOneOf(f, {"LoginFinger", "startVerify", "rkLogin", "RegisterUser", "AddFinger"})) {
-            if (state == 2)
-                s_ops->cancelVerify(false);
-            else
-                s_ops->cancelEnroll();
-            s_ops->sleepMs(300);
+    if (state != 0) {
+        const std::string owner = pushSite();
+        if (owner != kAnySite && owner != site) {
+            // Another site's enrolment or verification: a page may neither
+            // steer nor end it; what would need the module waits its turn.
+            if (f == "WaitEnroll") return kWaitsForNothing;
+            if (isOneOf(f, {"CancelEnroll", "CancelVerify"})) return 5;
+            if (f == "LoopVerify") return 2;
+            if (usesModule(f)) return kKeyBusyForAnotherSite;
         }
     }
+    if (usesModule(f) && CNvId::approvalBusy()) pauseApproval();
     if (f == "LoopVerify" && s_verifySite != site) return 2;
     if (f == "FingerSign" && !loginBelongsTo(Login::finger, site)) return 2;
     if (isOneOf(f, {"rkEnumContainer", "SignDataNormal", "SignDataToPKCS7"}) &&
@@ -199,7 +200,9 @@ int siteRuleBefore(const std::string& f, const Json::Value& p, const std::string
     if (f == "rkLogin" && isPinLogin(p) && !site.empty()) {
         // A page can never lock the key: few wrong PINs per site, and the
         // key's last tries are left to its owner's own programs.
-        if (!pinTryAllowed(site)) return kSitePinLimit;
+        // Every opaque page counts as one site here: a new file page earns
+        // no new tries.
+        if (!pinTryAllowed(shownSite(site))) return kSitePinLimit;
         const std::string name = p[0].isString() ? p[0].asString() : std::string();
         const int left = CNvId::pinTriesLeft(p[0].isString() ? name.c_str() : nullptr);
         if (left >= 0 && left <= 2) return kPinTriesKept;
@@ -212,7 +215,7 @@ int siteRuleBefore(const std::string& f, const Json::Value& p, const std::string
 
 void siteRuleAfter(const std::string& f, const Json::Value& p, const std::string& site, int code) {
     if (f == "rkLogin" && isPinLogin(p) && !site.empty() && (code == 0 || code == 107))
-        pinTried(site, code == 107);
+        pinTried(shownSite(site), code == 107);
     const bool started = code == 0 || (f == "rkLogin" && code == kAnswerLater);
     if (!started) return;
     if (isOneOf(f, {"LoginFinger", "startVerify", "RegisterUser", "AddFinger"}) ||
@@ -353,7 +356,7 @@ int handFunc(const std::string& function, const Json::Value& params, std::string
     const bool allowed = !s_client || s_client->allowed;
     static const std::string kLocalProgram;
     const std::string& site = s_client ? s_client->site : kLocalProgram;
-    if (allowed) cancelOtherFamily(function);
+    if (allowed) cancelOtherFamily(function, site);
 
     const Command* command = findCommand(function);
     if (!command) {

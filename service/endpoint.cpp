@@ -49,9 +49,17 @@ constexpr size_t kMaxMessage = 64u << 10;
 // Replies queued for a client that does not read them: past this many bytes
 // the connection is not read until they drain.
 constexpr size_t kMaxQueuedBytes = 1u << 20;
-// Commands of a site not yet allowed that wait for the user's answer; the
-// connection is not read past them.
+// Commands of a site not yet allowed that wait for the user's answer, and
+// the bytes they hold per connection and in all; a connection that sends
+// more is closed. Such a connection is read on, so that its close is seen.
 constexpr size_t kMaxHeldCommands = 16;
+constexpr size_t kMaxHeldBytes = 1u << 20;
+constexpr size_t kMaxHeldBytesInAll = 16u << 20;
+// Connections of sites not yet allowed, per site (every opaque page counts
+// as one site) and in all: the other slots stay for allowed sites and local
+// programs.
+constexpr size_t kMaxUnallowedPerSite = 32;
+constexpr size_t kMaxUnallowed = 64;
 // A connection must finish its HTTP request, and any frame it began, within
 // this time.
 constexpr auto kRequestTimeout = std::chrono::seconds(30);
@@ -76,6 +84,9 @@ std::map<uint64_t, std::weak_ptr<Connection>> s_open;
 uint64_t s_lastClientId = 0;
 size_t s_connections = 0;
 size_t s_connectionCap = kMaxConnections;
+size_t s_heldBytes = 0;
+std::map<std::string, size_t> s_unallowedBySite;
+size_t s_unallowed = 0;
 
 // The port a Host header must name. Set before the loop starts.
 unsigned short s_port = kServicePort;
@@ -101,8 +112,9 @@ bool isOwnHost(beast::string_view value) {
     return host == "127.0.0.1" || host == "localhost";
 }
 
-// A local program (no Origin) is let in when its socket belongs to the
-// user the daemon runs as.
+// A connection is let in only when its socket belongs to the user the
+// daemon runs as: the browser runs as the desktop user, and another local
+// user could send any Origin.
 bool isOwnUser(const tcp::socket& socket) {
     beast::error_code ec;
     const tcp::endpoint peer = socket.remote_endpoint(ec);
@@ -128,13 +140,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
     ~Connection() {
         --s_connections;
         s_open.erase(client_.id);
+        dropHeld();
+        stopWaiting();
         dropApprovalWaiter(client_.id);
         _nvlogstr("Connection closed");
         if (!counts_) return;
         dropTargetOf(client_.site);
+        // A close ends only what belongs to its site: its operation, once
+        // none of its pages is left. Logins outlive it (logins.cpp).
         std::lock_guard<std::mutex> session(CNvId::sessionLock());
-        siteConnectionClosed(client_.site);
-        CNvId::closeDev();
+        if (siteConnectionClosed(client_.site) == 0 && pushSite() == client_.site) {
+            const int state = CNvId::getFpState();
+            if (state == 2) CNvId::cancelVerify(false);
+            if (state == 1) CNvId::cancelEnroll();
+        }
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -166,10 +185,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // "origin"), null when it may proceed; sets the client's site and
     // whether it is allowed already.
     const char* judge(const http::request<http::string_body>& request) {
+        // Pages and local programs alike: only the daemon's own user.
+        if (!isOwnUser(stream_.socket())) return "user";
         const size_t origins = request.count(http::field::origin);
         if (origins == 0) {
-            // A local program, not a page: only the daemon's own user.
-            if (!isOwnUser(stream_.socket())) return "user";
+            // A local program, not a page.
             client_.site.clear();
             client_.allowed = true;
             return nullptr;
@@ -183,9 +203,34 @@ class Connection : public std::enable_shared_from_this<Connection> {
             return "origin";
         const SiteVerdict verdict = judgeSite(site);
         if (verdict == SiteVerdict::refused) return "origin";
-        client_.site = site;
+        client_.site = site == kOpaqueSite ? site + "#" + std::to_string(client_.id) : site;
         client_.allowed = verdict == SiteVerdict::allowed;
+        if (!client_.allowed) {
+            size_t& ofSite = s_unallowedBySite[shownSite(site)];
+            if (ofSite >= kMaxUnallowedPerSite || s_unallowed >= kMaxUnallowed) {
+                if (ofSite == 0) s_unallowedBySite.erase(shownSite(site));
+                return "many";
+            }
+            ++ofSite;
+            ++s_unallowed;
+            waiting_ = true;
+        }
         return nullptr;
+    }
+
+    // No longer a connection of a site not yet allowed.
+    void stopWaiting() {
+        if (!waiting_) return;
+        waiting_ = false;
+        --s_unallowed;
+        auto it = s_unallowedBySite.find(shownSite(client_.site));
+        if (it != s_unallowedBySite.end() && --it->second == 0) s_unallowedBySite.erase(it);
+    }
+
+    void dropHeld() {
+        s_heldBytes -= heldBytes_;
+        heldBytes_ = 0;
+        held_.clear();
     }
 
     void onRequest(beast::error_code ec) {
@@ -194,10 +239,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
         // Nothing of a request is looked at, or logged, before its Host is
         // ours; no request body is logged (a page decides what it holds).
         if (request_.count(http::field::host) != 1 || !isOwnHost(request_[http::field::host])) {
-            nvlogE("refused %s: host \"%.200s\"",
+            const beast::string_view host = request_[http::field::host];
+            nvlogE("refused %s: host \"%s\"",
                    request_.count(http::field::sec_websocket_key) != 0 ? "WebSocket handshake"
                                                                        : "request",
-                   std::string(request_[http::field::host]).c_str());
+                   logEscaped(host.data(), host.size(), 200).c_str());
             answer(http::status::forbidden, "host not allowed\n", false);
             return;
         }
@@ -209,11 +255,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
         // Refused before the handshake: such a client never opens the key,
         // and its close leaves the key to the others.
         if (const char* what = judge(request_)) {
-            nvlogE("refused WebSocket handshake: %s \"%.200s\"", what,
-                   std::string(request_[what[0] == 'o' ? http::field::origin : http::field::host])
-                       .c_str());
-            const char* body = what[0] == 'u' ? "local user not allowed\n" : "origin not allowed\n";
-            answer(http::status::forbidden, body, false);
+            const beast::string_view shown =
+                request_[what[0] == 'u' ? http::field::host : http::field::origin];
+            nvlogE("refused WebSocket handshake: %s \"%s\"", what,
+                   logEscaped(shown.data(), shown.size(), 200).c_str());
+            if (what[0] == 'm')
+                answer(http::status::service_unavailable,
+                       "too many pages of sites not yet allowed\n", false);
+            else
+                answer(http::status::forbidden,
+                       what[0] == 'u' ? "local user not allowed\n" : "origin not allowed\n", false);
             return;
         }
         // A page of a site whose delayed results wait drops that target now,
@@ -241,7 +292,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         response_.result(status);
         response_.version(request_.version());
         response_.keep_alive(keepAlive);
-        if (status == http::status::forbidden)
+        if (status != http::status::upgrade_required)
             response_.set(http::field::content_type, "text/plain");
         response_.body() = body;
         response_.prepare_payload();
@@ -267,12 +318,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     // From now on this connection reaches the key and what clients share.
     void becomeAllowed() {
+        stopWaiting();
         client_.allowed = true;
         counts_ = true;
         dropTargetOf(client_.site);
         std::lock_guard<std::mutex> session(CNvId::sessionLock());
         siteConnectionOpened(client_.site);
-        CNvId::openDev();
+        // Connected once for all: reconnecting would end another site's
+        // operation and the logins on the key.
+        CNvId::chkopendev();
     }
 
     // Reads one message in pieces, so that a frame that was begun and is
@@ -291,7 +345,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
             frameTimer_.cancel();
             // Gone while its commands waited for the user: the question goes too.
             if (!held_.empty()) {
-                held_.clear();
+                dropHeld();
                 dropApprovalWaiter(client_.id);
             }
             return;
@@ -299,7 +353,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (!ws_->is_message_done()) {
             if (!frameStarted_) {
                 frameStarted_ = true;
-                frameTimer_.expires_after(kFrameTimeout);
+                // Shortened in tests (FPKEYD_FRAME_WAIT_MS), like the approval's wait.
+                static const std::chrono::milliseconds frameWait(millisFromEnv(
+                    "FPKEYD_FRAME_WAIT_MS",
+                    static_cast<int>(std::chrono::milliseconds(kFrameTimeout).count())));
+                frameTimer_.expires_after(frameWait);
                 frameTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
                     if (ec || !self->frameStarted_) return;
                     nvlogE("a frame not finished in time: connection closed");
@@ -330,6 +388,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
                 // Held, in order, until the user decides (the question keeps
                 // the connection alive: it ends within the wait). Reading goes
                 // on, so that a page that leaves withdraws its question.
+                if (held_.size() >= kMaxHeldCommands ||
+                    heldBytes_ + command.size() > kMaxHeldBytes ||
+                    s_heldBytes + command.size() > kMaxHeldBytesInAll) {
+                    nvlogE("too many commands wait for the user: connection closed");
+                    beast::error_code ignored;
+                    beast::get_lowest_layer(*ws_).close(ignored);
+                    dropHeld();
+                    dropApprovalWaiter(client_.id);
+                    return;
+                }
+                heldBytes_ += command.size();
+                s_heldBytes += command.size();
                 held_.push_back(std::move(command));
                 if (held_.size() == 1)
                     askApproval(client_, [self = shared_from_this()](bool allowed) {
@@ -367,6 +437,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
         std::deque<std::string> held;
         held.swap(held_);
+        s_heldBytes -= heldBytes_;
+        heldBytes_ = 0;
         for (const std::string& command : held) {
             std::string reply;
             if (!allowed && Ckjson::refuseIfKeyed(command, kSiteNotAllowed, reply))
@@ -377,10 +449,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
         resume();
     }
 
-    // Reads on unless the client leaves too many replies unread, or too
-    // many commands wait for the user.
+    // Reads on unless the client leaves too many replies unread.
     void resume() {
-        if (held_.size() < kMaxHeldCommands && queuedBytes_ <= kMaxQueuedBytes) readMessage();
+        if (queuedBytes_ <= kMaxQueuedBytes) readMessage();
     }
 
     void writeNext() {
@@ -415,6 +486,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::deque<std::string> outbox_;
     size_t queuedBytes_ = 0;
     std::deque<std::string> held_;
+    size_t heldBytes_ = 0;
+    bool waiting_ = false;  // counted among the connections of sites not yet allowed
     bool reading_ = false;
     bool refused_ = false;
     bool counts_ = false;

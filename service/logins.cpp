@@ -86,10 +86,11 @@ void siteConnectionOpened(const std::string& site) {
     ++s_open[site].open;
 }
 
-void siteConnectionClosed(const std::string& site) {
+int siteConnectionClosed(const std::string& site) {
     auto it = s_open.find(site);
-    if (it == s_open.end() || it->second.open <= 0) return;
+    if (it == s_open.end() || it->second.open <= 0) return 0;
     if (--it->second.open == 0) it->second.lastClosed = Clock::now();
+    return it->second.open;
 }
 
 void siteExpireLogins() {

@@ -34,9 +34,16 @@ class Notifier {
 
     void show(const std::string& site) {
         if (!connect()) return;
-        const std::string summary = "Allow " + site + " to use your security key?";
-        const std::string body = "Touch the fingerprint sensor of your key to allow " + site +
-                                 ". Do nothing to refuse it.";
+        // An opaque page names no site: say what it is instead.
+        const bool opaque = site == kOpaqueSite;
+        const std::string who = opaque ? "a page opened from a file or a sandboxed frame" : site;
+        const std::string summary =
+            opaque
+                ? "Allow a page opened from a file or a sandboxed frame to use your security key?"
+                : "Allow " + site + " to use your security key?";
+        std::string body = "Touch the fingerprint sensor of your key to allow " + who +
+                           ". Do nothing to refuse it.";
+        if (opaque) body += " The page's own site and title are not known.";
         sd_bus_message* m = nullptr;
         int r = sd_bus_message_new_method_call(bus_, &m, kService, kPath, kService, "Notify");
         if (r >= 0)

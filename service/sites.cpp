@@ -146,7 +146,7 @@ void setOriginPolicy(const OriginPolicy& policy) {
 
 SiteVerdict judgeSite(const std::string& site) {
     if (s_policy.mode == SiteMode::any) return SiteVerdict::allowed;
-    if (site != kOpaqueSite) {
+    if (!isOpaqueSite(site)) {
         if (listed(s_policy.origins, site)) return SiteVerdict::allowed;
         refreshUserSites();
         if (listed(s_user.origins, site) || listed(s_thisRun, site)) return SiteVerdict::allowed;

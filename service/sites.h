@@ -10,13 +10,23 @@
 #include "service/service.h"
 
 // The site of pages whose origin is opaque ("null": file pages, sandboxed
-// frames). Never remembered; each such connection is its own site.
+// frames). Never remembered; each such connection is its own site, named
+// "null#" and the connection's id where sites are told apart.
 constexpr const char* kOpaqueSite = "null";
+// Whether `site` is an opaque page's ("null" or one of "null#N").
+inline bool isOpaqueSite(const std::string& site) {
+    return site.compare(0, 4, kOpaqueSite) == 0 && (site.size() == 4 || site[4] == '#');
+}
+// The site as pages and the user are told it: "null" for any opaque page.
+inline std::string shownSite(const std::string& site) {
+    return isOpaqueSite(site) ? std::string(kOpaqueSite) : site;
+}
 
 // Result codes of the site rules (none of them comes from the key).
 constexpr int kSiteNotAllowed = 130;
 constexpr int kSitePinLimit = 131;
 constexpr int kPinTriesKept = 132;
+constexpr int kKeyBusyForAnotherSite = 133;
 
 enum class SiteVerdict { allowed, ask, refused };
 // What the policy says of `site` (a normalised origin, or kOpaqueSite).
@@ -64,7 +74,8 @@ void forgetLogins();
 // site's last connection closed. Session lock held for siteExpireLogins and
 // siteConnectionOpened (which expires first).
 void siteConnectionOpened(const std::string& site);
-void siteConnectionClosed(const std::string& site);
+// Returns how many connections of the site are still open.
+int siteConnectionClosed(const std::string& site);
 void siteExpireLogins();
 // Wrong PINs: whether `site` may try another now, and the outcome of a try.
 bool pinTryAllowed(const std::string& site);

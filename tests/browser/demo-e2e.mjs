@@ -200,6 +200,8 @@ async function main() {
     const asked = await page.$eval("#approval", (el) => el.textContent);
     if (!asked.startsWith("Touch your key to allow this site")) throw new Failure(`approval prompt: ${asked}`);
     await snap("site-approval-asked");
+    // A touch sooner than a person could read the question is not taken.
+    await new Promise((r) => setTimeout(r, 700));
     ctl(control, "touch", "owner-finger");
     await page.waitForSelector("#approval[data-state=allowed]", { timeout: 15000 });
     const origins = readFileSync(join(tmp, "config", "fpkeyd", "origins"), "utf8");

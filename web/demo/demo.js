@@ -169,6 +169,8 @@
       box.dataset.state = state;
       if (state === "touch") {
         box.textContent = `Touch your key to allow this site (${site}) to use it.`;
+      } else if (state === "wait") {
+        box.textContent = `This site (${site}) asks to use your key: wait until the fingerprint operation in progress is done.`;
       } else if (state === "allowed") {
         box.textContent = `This site may use your key now (${site}).`;
       } else {

@@ -51,6 +51,8 @@ const ResultCode = Object.freeze({
   SITE_PIN_LIMIT: 131,
   /** The key's last PIN tries are kept for its owner's own programs. */
   PIN_TRIES_KEPT: 132,
+  /** Another site's enrolment or verification holds the fingerprint sensor: try again after it. */
+  KEY_BUSY_FOR_ANOTHER_SITE: 133,
   UNKNOWN_FUNCTION: 164,
   NOT_SUPPORTED: 200,
   WRONG_DEVICE: 201,
@@ -96,7 +98,7 @@ const MESSAGES = new Map([
   [107, "Verify pin fail"], [108, "sm2 sign fail"], [109, "no certificate"],
   [121, "pkcs7 pack fail"], [122, "App user locked"], [201, "this dev is not for you"],
   [130, "site not allowed"], [131, "too many wrong PINs from this site"],
-  [132, "PIN tries left are kept for the key's owner"],
+  [132, "PIN tries left are kept for the key's owner"], [133, "the key is busy with another site"],
   [0xe101, "Fingerprint failed..."], [0xe102, "No permission | Matching failed"],
   [0xe103, "No finger print"], [0xe104, "Image area is too small"], [0xe105, "Image blur"],
   [0xe106, "Too few effective features"], [0xe107, "Enter the same fingerprint"],
@@ -247,7 +249,8 @@ class FpKey {
   }
 
   /**
-   * Listens for "approval" ({site, state}: "touch" while the daemon waits for
+   * Listens for "approval" ({site, state}: "wait" while another site's
+   * fingerprint operation holds the sensor, "touch" while the daemon waits for
    * the user's touch on the key to allow this site, then "allowed" or
    * "refused"), "ackEnroll", "ackVerify" (the pushed reply), "open", "close",
    * "wire" ({direction, text} for every message sent and received),
@@ -515,8 +518,9 @@ class FpKey {
     this._emit("reply", msg);
     const fn = msg.function;
     if (fn === "ackApprove") {
-      // The daemon asks the user to allow this site: "touch" while it waits
-      // for the touch, then "allowed" or "refused".
+      // The daemon asks the user to allow this site: "wait" while the sensor
+      // is busy, "touch" while it waits for the touch, then "allowed" or
+      // "refused".
       const site = Array.isArray(msg.result) ? String(msg.result[0]) : "";
       const state = msg.reterr !== 0 ? "refused" : Array.isArray(msg.result) ? String(msg.result[1]) : "";
       this._emit("approval", { site, state });
