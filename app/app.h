@@ -37,8 +37,44 @@ constexpr int kDevListMax = 512;     // getDevLst output
 constexpr int kCotListMax = 512;     // rkEnumContainer output
 constexpr int kCertMax = 2048;       // SignDataNormal certificate
 
-// Answer of rkLogin when an empty PIN started a fingerprint login.
-constexpr int kLoginLater = 1000;
+// Result codes: every code a command answers, named once here, for the key
+// session and the layers above it alike (their texts: service/errors.cpp).
+namespace codes {
+constexpr int kOk = 0;
+constexpr int kUserExists = 1;
+constexpr int kNoUser = 2;
+constexpr int kModuleFull = 3;
+constexpr int kCanceled = 5;
+constexpr int kFingerExists = 6;
+constexpr int kTimeOut = 7;
+constexpr int kNoFingerOnSensor = 11;
+constexpr int kNoFinger = 12;
+constexpr int kSm4Error = 14;
+constexpr int kNoDev = 102;
+constexpr int kFailed = 103;
+constexpr int kBadParam = 104;
+constexpr int kBadLength = 105;
+constexpr int kOpenApp = 106;
+constexpr int kBadPin = 107;
+constexpr int kSignFail = 108;
+constexpr int kNoCert = 109;
+constexpr int kBadJson = 110;
+constexpr int kBadEnvelope = 111;
+constexpr int kBadParams = kBadEnvelope;  // a malformed "params" is answered alike
+constexpr int kPkcs7Failed = 121;
+constexpr int kAppLocked = 122;
+// The daemon's own, never the key's: who may use it.
+constexpr int kSiteNotAllowed = 130;
+constexpr int kSitePinLimit = 131;
+constexpr int kPinTriesKept = 132;
+constexpr int kKeyBusyForAnotherSite = 133;
+constexpr int kUnknownFunction = 164;
+constexpr int kNotSupported = 200;
+constexpr int kNotForYou = 201;
+// Not sent: rkLogin with an empty PIN started a fingerprint login, whose
+// answer comes later.
+constexpr int kAnswerLater = 1000;
+}  // namespace codes
 
 class CNvId {
   public:

@@ -47,6 +47,9 @@ int openBaseApp(const char* list, unsigned size, char* name, size_t cap) {
         unsigned int id = 0;
         uint32_t o = SKFX_OpenApplication(CNvId::m_hDev, app, &h, &id);
         if (o == SAR_OK && id == kBaseAppId) {
+            // Whatever login an earlier opening left on the key (a handle lost
+            // with a reconnect) never passes to this one.
+            SKF_ClearSecureState(h);
             CNvId::m_hApp = h;
             if (name) copyText(name, cap, app);
             found = true;

@@ -17,11 +17,6 @@ using namespace nvapp;
 
 namespace {
 
-constexpr int kUserExists = 1;
-constexpr int kModuleFull = 3;
-constexpr int kFingerExists = 6;
-constexpr int kCanceled = 5;
-constexpr int kTimeOut = 7;
 constexpr int kCaptures = 6;
 
 // Module statuses the worker maps.
@@ -480,8 +475,10 @@ int CNvId::cancelEnroll() {
     PORT_SETWAITTIME(0);
     m_thrdHdlEnroll.join();
     // The waiting page hears of the cancel here, on the cancelling thread,
-    // so that it comes before the reply of the command that cancelled.
-    CExit::clrHdl();
+    // so that it comes before the reply of the command that cancelled. The
+    // application is closed, not forgotten: a login left open on the key
+    // would pass to whoever opens it next.
+    CExit::uninit();
     ackEnroll(0, kCanceled, false);
     openDev();
     return kCanceled;

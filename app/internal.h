@@ -12,21 +12,8 @@
 
 namespace nvapp {
 
-// Service result codes the session reports.
-constexpr int kOk = 0;
-constexpr int kNoUser = 2;
-constexpr int kNoFinger = 12;
-constexpr int kSm4Error = 14;
-constexpr int kNoDev = 102;
-constexpr int kFailed = 103;
-constexpr int kBadParam = 104;
-constexpr int kBadLength = 105;
-constexpr int kOpenApp = 106;
-constexpr int kBadPin = 107;
-constexpr int kSignFail = 108;
-constexpr int kNoCert = 109;
-constexpr int kAppLocked = 122;
-constexpr int kNotForYou = 201;
+// The result codes the session reports.
+using namespace codes;
 
 // Identifier the key gives the first application created on it: the base
 // application of this system's layout.

@@ -55,7 +55,7 @@ int CNvId::rkLogin(const char* devName, const char*, const char* pin) {
     m_bChkUsr = 0;
     if (useModuleLink() != kOk) return kFailed;
     rc = createVerifyFinger();
-    return rc == kOk ? kLoginLater : rc;
+    return rc == kOk ? kAnswerLater : rc;
 }
 
 int CNvId::rkEnumContainer(char* list, int* length) {

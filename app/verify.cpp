@@ -24,9 +24,6 @@ char CNvId::m_curCot[32] = {0};
 
 namespace {
 
-constexpr int kCanceled = 5;
-constexpr int kTimeOut = 7;
-constexpr int kNoFingerOnSensor = 11;
 constexpr int kPending = -63;
 constexpr int kVerifyWaitMs = 20000;
 
@@ -247,8 +244,9 @@ int CNvId::cancelVerify(bool extra) {
     nvSleep(300);
     PORT_SETWAITTIME(0);
     m_thrdHdlVerify.join();
-    // As for an enrolment: the push precedes the reply of the cancelling command.
-    CExit::clrHdl();
+    // As for an enrolment: the push precedes the reply of the cancelling
+    // command, and the application is closed, not forgotten.
+    CExit::uninit();
     ackVerify(kCanceled, false);
     openDev();
     return kCanceled;

@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr int kInvalidParam = 104;
-constexpr int kInvalidLength = 105;
-
 // Hex text to bytes into `out`, which holds max + 1 bytes: a text longer
 // than max bytes shows as the extra byte. Returns the byte count, or -1
 // when the text is longer than max.
@@ -48,11 +45,11 @@ bool isNameAndData(const Json::Value& p) {
 int decodeData(const Json::Value& v, uint8_t** data, int* length) {
     std::string text = v.isString() ? v.asString() : std::string();
     int cap = Base64DecodeRequireSize(static_cast<int>(text.size()));
-    if (cap < 0 || static_cast<size_t>(cap) + 1 > cxBuf::kSize) return kInvalidLength;
+    if (cap < 0 || static_cast<size_t>(cap) + 1 > cxBuf::kSize) return kBadLength;
     uint8_t* out = cxBuf::init(static_cast<size_t>(cap) + 1);
     int size = cap;
     if (cap > 0 && !Base64::decodeBase64Ex(text.data(), static_cast<int>(text.size()), out, &size))
-        return kInvalidParam;
+        return kBadParam;
     *data = out;
     *length = cap > 0 ? size : 0;
     return 0;
@@ -80,7 +77,7 @@ int SignInfo(const Json::Value& p, std::string& text, int mode) {
     }
     if (length == 0) length = dataLength;
     // Never sign past the end of the data given.
-    if (length < 0 || length > dataLength) return kInvalidLength;
+    if (length < 0 || length > dataLength) return kBadLength;
     uint8_t* out = cxBuf::init(256);
     const uint8_t* data = reinterpret_cast<const uint8_t*>(begin ? begin : "");
     int rc;
@@ -101,7 +98,7 @@ int Sm2Decrypt(const Json::Value& p, std::string& text) {
     // C1 || C3 || C2 with at most 128 plaintext bytes and an optional 04.
     uint8_t cipher[1 + 96 + kSm2PlainMax + 1];
     int n = fromHex(p[0].asString(), cipher, sizeof cipher - 1);
-    if (n < 0) return kInvalidParam;
+    if (n < 0) return kBadParam;
     uint8_t plain[kSm2PlainMax];
     int plainLength = sizeof plain;
     int rc = CNvId::sm2Decrypt(cipher, n, plain, &plainLength);
@@ -116,10 +113,10 @@ int Sm4Decrypt(const Json::Value& p, std::string& text) {
     if (!params::isArrayOf(p, 2) || !p[0].isString() || !p[1].isString()) return kBadParams;
     uint8_t cipher[1 + kSm4OutMax + 1];
     int n = fromHex(p[0].asString(), cipher, sizeof cipher - 1);
-    if (n < 0) return kInvalidParam;
+    if (n < 0) return kBadParam;
     uint8_t key[64 + 1];
     int keyLength = fromHex(p[1].asString(), key, sizeof key - 1);
-    if (keyLength < 0) return kInvalidParam;
+    if (keyLength < 0) return kBadParam;
     // A 16-byte key may come as the hex of its 32-digit hex text.
     if (keyLength == 32) {
         uint8_t inner[32];
@@ -159,7 +156,6 @@ int rkLogin(const Json::Value& p, Json::Value& value) {
     } else {
         rc = CNvId::rkLogin(nullptr, second.c_str(), "");
     }
-    if (rc == kLoginLater) return kAnswerLater;
     if (rc != 0) return rc;
     value = Json::Value();
     return 0;

@@ -32,9 +32,10 @@
 #include "service/logmask.h"
 #include "service/options.h"
 #include "service/service.h"
-#include "service/sites.h"
+#include "site/site.h"
 #include "util/util.h"
 
+using namespace codes;
 namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -67,6 +68,9 @@ constexpr auto kFrameTimeout = std::chrono::seconds(30);
 // Open connections at most; descriptors beyond them stay for the key, the
 // log and the session bus.
 constexpr size_t kMaxConnections = 256;
+// Connections of other users of the machine, which only learn that they
+// are refused: they never take the slots of the daemon's own user.
+constexpr size_t kMaxForeignConnections = 16;
 constexpr rlim_t kReservedDescriptors = 64;
 
 std::atomic<int> m_mg_run_forever{0};
@@ -83,6 +87,7 @@ std::string s_targetSite;
 std::map<uint64_t, std::weak_ptr<Connection>> s_open;
 uint64_t s_lastClientId = 0;
 size_t s_connections = 0;
+size_t s_foreignConnections = 0;
 size_t s_connectionCap = kMaxConnections;
 size_t s_heldBytes = 0;
 std::map<std::string, size_t> s_unallowedBySite;
@@ -130,15 +135,16 @@ bool isOwnUser(const tcp::socket& socket) {
 // WebSocket carrying one command per message.
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    explicit Connection(tcp::socket&& socket) : stream_(std::move(socket)), frameTimer_(context()) {
+    Connection(tcp::socket&& socket, bool foreign)
+        : stream_(std::move(socket)), frameTimer_(context()), foreign_(foreign) {
         client_.id = ++s_lastClientId;
         client_.allowed = false;
-        ++s_connections;
+        ++(foreign_ ? s_foreignConnections : s_connections);
         nvlogtm();
         _nvlogstr("\nConnection created");
     }
     ~Connection() {
-        --s_connections;
+        --(foreign_ ? s_foreignConnections : s_connections);
         s_open.erase(client_.id);
         dropHeld();
         stopWaiting();
@@ -186,7 +192,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // whether it is allowed already.
     const char* judge(const http::request<http::string_body>& request) {
         // Pages and local programs alike: only the daemon's own user.
-        if (!isOwnUser(stream_.socket())) return "user";
+        if (foreign_) return "user";
         const size_t origins = request.count(http::field::origin);
         if (origins == 0) {
             // A local program, not a page.
@@ -489,6 +495,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     size_t heldBytes_ = 0;
     bool waiting_ = false;  // counted among the connections of sites not yet allowed
     bool reading_ = false;
+    const bool foreign_;  // another user's: refused at its handshake
     bool refused_ = false;
     bool counts_ = false;
     Client client_;
@@ -523,13 +530,17 @@ class Listener {
                 return;
             }
             beast::error_code ignored;
-            if (s_connections >= s_connectionCap) {
+            // Told apart at once, so that another user's connections never
+            // take the slots of the daemon's own.
+            const bool foreign = !isOwnUser(socket);
+            if (foreign ? s_foreignConnections >= kMaxForeignConnections
+                        : s_connections >= s_connectionCap) {
                 // Full: the pages already open keep their descriptors.
                 nvlogE("connection refused: %zu open", s_connections);
                 socket.close(ignored);
             } else {
                 socket.set_option(tcp::no_delay(true), ignored);
-                std::make_shared<Connection>(std::move(socket))->start();
+                std::make_shared<Connection>(std::move(socket), foreign)->start();
             }
             accept();
         });
@@ -609,8 +620,29 @@ void sendToClients(const std::string& text, bool (*wants)(const Client&)) {
     });
 }
 
+namespace {
+// How a connection's question stands, as its page is told: a pushed
+// "ackApprove" with the site and "wait", "touch" or "allowed", or 130.
+void tellApproval(uint64_t clientId, const std::string& site, const char* state) {
+    std::string text;
+    if (state) {
+        Json::Value value(Json::arrayValue);
+        value.append(site);
+        value.append(state);
+        makeJsonJV(text, value, "ackApprove", "");
+    } else {
+        makeJsonErr(text, kSiteNotAllowed, "ackApprove", "");
+    }
+    sendToClient(clientId, text);
+}
+}  // namespace
+
 int work_run(unsigned short port) {
     m_mg_run_forever = 1;
+    SiteHooks hooks;
+    hooks.loop = &context();
+    hooks.tellApproval = tellApproval;
+    setSiteHooks(hooks);
     s_port = port;
     s_connectionCap = connectionCap();
     CBytesEx::s_SetSpace(false, true);

@@ -8,12 +8,9 @@
 
 #include <json/value.h>
 
-// Result code of a malformed "params".
-constexpr int kBadParams = 111;
-// Answer of a command whose key operation this build cannot reach yet.
-constexpr int kNoDevice = 102;
-// "rkLogin" started a fingerprint login: the answer comes later.
-constexpr int kAnswerLater = 1000;
+#include "app/app.h"
+
+using namespace codes;
 
 // Device and information.
 int GetVersion(std::string& text);

@@ -7,6 +7,8 @@
 
 #include <json/value.h>
 
+#include "site/site.h"
+
 // Version text printed at start and answered by "GetVersion".
 constexpr const char* kServiceVersion = "1.0.1.32 MEBO";
 // Where the endpoint listens unless FPKEYD_PORT names another port.
@@ -14,15 +16,6 @@ constexpr unsigned short kServicePort = 11230;
 
 // ---------------------------------------------------------------------------
 // Commands.
-
-// Who sent a command. The endpoint keeps one per WebSocket connection; the
-// dispatcher sees it while the command runs (network thread only).
-struct Client {
-    uint64_t id = 0;           // unique per connection, never reused
-    std::string site;          // normalised origin; "" for a local program
-    bool allowed = true;       // may reach the key and what clients share
-    bool watchDevice = false;  // receives key arrival and removal messages
-};
 
 class Ckjson {
   public:
@@ -44,11 +37,6 @@ class Ckjson {
 // Return of excute for a command that gets no reply and changes no target
 // (a page waiting on another site's operation).
 constexpr int kNoReply = 2;
-
-// The site whose pages receive the pushed results of the fingerprint
-// operation (kAnySite before any operation started); safe from any thread.
-constexpr const char* kAnySite = "*";
-std::string pushSite();
 
 // The client whose command runs now; null outside a command.
 Client* currentClient();

@@ -27,7 +27,7 @@
 #include <thread>
 
 #include "app/app.h"
-#include "service/dispatch.h"
+#include "site/site.h"
 #include "service/service.h"
 #include "tools/tools.h"
 #include "transport/transport.h"

@@ -93,9 +93,10 @@ TEST_F(CardFault, UnplugWhileASigningWaitsForItsReply) {
     EXPECT_EQ(r["reterr"], 103) << r;
     EXPECT_TRUE(r["result"].isString()) << r;
     expectOthersServed();
-    // Still out: a defined refusal, not a hang.
+    // Still out: a defined refusal, not a hang (102 once the key's removal
+    // has been seen, 103 when the command finds it first).
     r = run("FactorySign", array({"no key"}));
-    EXPECT_EQ(r["reterr"], 103) << r;
+    EXPECT_TRUE(r["reterr"] == 102 || r["reterr"] == 103) << r;
     ASSERT_TRUE(key().ctl("plug"));
     r = run("FactorySign", array({"back again"}));
     ASSERT_EQ(r["reterr"], 0) << r << keyLogTail();

@@ -2,10 +2,13 @@
 // a touch on the key allows it; logins and pushed results belong to the site
 // that made them; a page can never lock the key; local programs of another
 // user are refused; the desktop is told which site asks.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -265,6 +268,25 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
     ASSERT_TRUE(moved->connectAs(port, a));
     pa = std::move(moved);
     EXPECT_EQ(command(*pa, "rkEnumContainer", Json::Value())["reterr"], 0);
+    // Another site's cancelled login, then a login of its own, finds nothing
+    // of a's PIN login left on the key.
+    const auto replyTo = [](WsClient& ws, const char* fn) {
+        Json::Value m;
+        while (!(m = nextMessage(ws)).isNull() && m["function"] != fn) {
+        }
+        return m;
+    };
+    ASSERT_TRUE(pb.sendText(requestText("LoginFinger", Json::Value())));
+    ASSERT_TRUE(pb.sendText(requestText("CancelVerify", Json::Value())));
+    EXPECT_EQ(replyTo(pb, "CancelVerify")["reterr"], 5);
+    EXPECT_EQ(command(pb, "startVerify", array({}))["reterr"], 0);
+    ASSERT_TRUE(s.key->ctl("touch mallory"));
+    Json::Value polled;
+    for (int i = 0; i < 20 && (polled = command(pb, "LoopVerify", array({})))["reterr"] == -63; ++i) {
+    }
+    EXPECT_NE(polled["reterr"], 0) << polled;
+    EXPECT_NE(command(pb, "SignDataNormal", array({"axDevCot", "eA=="}))["reterr"], 0);
+    EXPECT_EQ(command(*pa, "rkLogin", array({"", "", kPin}))["reterr"], 0);
 
     // a's login waits for a finger; b's commands never end it.
     ASSERT_TRUE(pa->sendText(requestText("LoginFinger", Json::Value())));
@@ -292,6 +314,8 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
     EXPECT_EQ(m["function"], "ackVerify") << m;
     EXPECT_EQ(m["reterr"], 0) << m;
     expectAsked(pc, c);
+    // While the touch is c's, no page starts a login it would go to.
+    EXPECT_EQ(command(pb, "LoginFinger", Json::Value())["reterr"], 133);
     std::this_thread::sleep_for(milliseconds(700));
     EXPECT_NE(s.key->ctlReply("status").find("module=verifying"), std::string::npos)
         << "a touch given before the question was shown allowed the site";
@@ -489,14 +513,32 @@ TEST(SiteApproval, LocalProgramsOfOtherUsersAreRefused) {
                 refused = refused && answer.compare(0, 13, "HTTP/1.1 403 ") == 0 &&
                           answer.find("local user not allowed") != std::string::npos;
             }
-            _exit(refused ? 0 : 1);
+            // Then more idle connections than the daemon has slots, held.
+            sockaddr_in at{};
+            at.sin_family = AF_INET;
+            at.sin_port = htons(d.port());
+            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            for (int i = 0; i < 300; ++i) {
+                const int fd = socket(AF_INET, SOCK_STREAM, 0);
+                if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) break;
+            }
+            const char verdict = refused ? 'y' : 'n';
+            if (write(pipeFd[1], &verdict, 1) != 1) _exit(4);
+            sleep(20);
+            _exit(0);
         }
         close(pipeFd[1]);
+        char verdict = 0;
+        EXPECT_EQ(read(pipeFd[0], &verdict, 1), 1);
         close(pipeFd[0]);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << mode << ": another user's program was not refused (" << status << ")";
+        EXPECT_EQ(verdict, 'y') << mode << ": another user's program was not refused";
+        // The daemon's own user is served all the same.
+        std::this_thread::sleep_for(milliseconds(200));
+        WsClient again;
+        EXPECT_TRUE(again.connect(d.port())) << mode;
+        EXPECT_EQ(command(again, "GetVersion", Json::Value())["reterr"], 0) << mode;
+        kill(child, SIGKILL);
+        ASSERT_EQ(waitpid(child, nullptr, 0), child);
     }
     if (geteuid() != 0) GTEST_SKIP() << "another user's program needs root to be played";
 }

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "service/options.h"
-#include "service/sites.h"
+#include "site/site.h"
 
 namespace {
 std::string slurp(const std::string& path) {
@@ -87,4 +87,15 @@ TEST(Options, UserFileKeepsEveryLineItWasGiven) {
               "# my sites\nhttps://a.example\n\nhttps://c.example\nhttps://e.example\n");
     setOriginPolicy(OriginPolicy());
     EXPECT_EQ(system((std::string("rm -rf '") + dir + "'").c_str()), 0);
+}
+
+// A default port goes only with its own scheme: allowing
+// http://a.example:443 must not allow http://a.example.
+TEST(Options, DefaultPortGoesOnlyWithItsScheme) {
+    for (const char* origin : {"http://a.example:443", "https://a.example:80", "ws://a.example:443",
+                               "wss://a.example:80"}) {
+        std::string site;
+        ASSERT_TRUE(normaliseOrigin(origin, site)) << origin;
+        EXPECT_EQ(site, origin);
+    }
 }

@@ -18,8 +18,7 @@
 #include <string>
 
 #include "log/log.h"
-#include "service/endpoint.h"
-#include "service/sites.h"
+#include "site/internal.h"
 
 namespace net = boost::asio;
 
@@ -161,7 +160,7 @@ class Notifier {
 Notifier& notifier() {
     // Lives as long as the loop it waits in; never destroyed (the process
     // ends with the loop).
-    static Notifier* n = new Notifier(networkContext());
+    static Notifier* n = new Notifier(siteint::loop());
     return *n;
 }
 

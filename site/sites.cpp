@@ -12,8 +12,7 @@
 #include <cstring>
 
 #include "log/log.h"
-#include "service/options.h"
-#include "service/sites.h"
+#include "site/internal.h"
 
 namespace {
 

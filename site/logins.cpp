@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "app/app.h"
-#include "service/sites.h"
+#include "site/internal.h"
 
 using Clock = std::chrono::steady_clock;
 

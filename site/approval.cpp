@@ -25,8 +25,7 @@
 
 #include "app/app.h"
 #include "log/log.h"
-#include "service/endpoint.h"
-#include "service/sites.h"
+#include "site/internal.h"
 
 namespace net = boost::asio;
 using Clock = std::chrono::steady_clock;
@@ -83,7 +82,7 @@ std::atomic<unsigned> s_outcomesPosted{0};
 unsigned s_outcomesTaken = 0;
 
 net::steady_timer& timer() {
-    static net::steady_timer* t = new net::steady_timer(networkContext());
+    static net::steady_timer* t = new net::steady_timer(siteint::loop());
     return *t;
 }
 
@@ -127,20 +126,13 @@ void backOff(const std::string& group, Clock::time_point now) {
 }
 
 void announce(const Asking& a, const char* what) {
-    Json::Value value(Json::arrayValue);
-    value.append(shownSite(a.queue));
-    value.append(what);
-    std::string text;
-    makeJsonJV(text, value, "ackApprove", "");
     for (const Waiter& w : a.waiters)
-        sendToClient(w.clientId, text);
+        siteint::tellApproval(w.clientId, shownSite(a.queue), what);
 }
 
 void announceRefused(const std::vector<Waiter>& waiters) {
-    std::string text;
-    makeJsonErr(text, kSiteNotAllowed, "ackApprove", "");
     for (const Waiter& w : waiters)
-        sendToClient(w.clientId, text);
+        siteint::tellApproval(w.clientId, std::string(), nullptr);
 }
 
 void stopTouchLocked() {
@@ -201,7 +193,7 @@ void decideFront(bool allowed) {
 
 void onTouch(unsigned generation, int outcome) {
     ++s_outcomesPosted;
-    net::post(networkContext(), [generation, outcome] {
+    net::post(siteint::loop(), [generation, outcome] {
         ++s_outcomesTaken;
         if (generation != s_generation || !s_touchRunning) return;
         s_touchRunning = false;
@@ -253,7 +245,7 @@ void askApproval(const Client& client, std::function<void(bool)> decided) {
     if (backingOff(group, Clock::now())) {
         // Asked too recently: refused at once, and the user sees nothing.
         announceRefused({{client.id, nullptr}});
-        net::post(networkContext(), [decided = std::move(decided)] { decided(false); });
+        net::post(siteint::loop(), [decided = std::move(decided)] { decided(false); });
         return;
     }
     for (Asking& a : s_asking)
@@ -300,6 +292,10 @@ void dropApprovalWaiter(uint64_t clientId) {
         kickApproval();
         return;
     }
+}
+
+bool approvalAwaitsTouch() {
+    return s_touchRunning && !s_asking.empty() && s_asking.front().phase == Phase::touch;
 }
 
 void pauseApproval() {

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "service/sites.h"
+#include "site/internal.h"
 
 namespace {
 

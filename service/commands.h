@@ -1,0 +1,48 @@
+// The command table: one row per command, holding every fact about it. The
+// dispatcher, the site rules, the cancel rule and the log masker read the
+// row; no other list of command names exists.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include <json/value.h>
+
+#include "site/site.h"
+
+// How the result of a handler becomes the reply.
+enum class Reply {
+    Text,         // makeJsonStr with the result text
+    Value,        // makeJsonJV with the result value
+    LaterIfOk,    // success: nothing now, answered later
+    AlwaysLater,  // nothing now whatever the handler says
+    LaterOn1000,  // value, except kAnswerLater: nothing now
+};
+
+struct Result {
+    std::string text = "OK";
+    Json::Value value;
+};
+
+// Which parameter of a command the log must not show.
+constexpr int kNoSecret = -1;
+constexpr int kAllSecret = -2;
+
+struct Command {
+    const char* name;
+    int (*run)(const Json::Value& params, Result& r);
+    Reply reply;
+    CommandFacts facts;
+    // The base application that FactorySign and DeviceSign leave open and
+    // verified survives between them (one PIN for both); any other command
+    // closes it first.
+    bool keepsBaseSession = false;
+    int secretParam = kNoSecret;  // index into "params", or kAllSecret
+    bool secretResult = false;    // the successful result is secret
+};
+
+// The row of `name`, compared byte for byte; null when there is none.
+const Command* findCommand(const std::string& name);
+// Every row, for walking the table.
+const Command* commandsBegin();
+const Command* commandsEnd();
