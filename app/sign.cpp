@@ -173,34 +173,16 @@ namespace {
 // kept for zero), 00 prepended when the first byte left has its high bit set.
 // Fixed 32-byte integers would be refused by strict DER parsers whenever r or
 // s happens to start with a zero byte.
-void appendDerInt(char*& p, const uint8_t* v) {
-    int skip = 0;
-    while (skip < 31 && v[skip] == 0)
-        ++skip;
-    const bool pad = v[skip] & 0x80;
-    const int len = 32 - skip + (pad ? 1 : 0);
-    const uint8_t head[3] = {0x02, static_cast<uint8_t>(len), 0x00};
-    appendHex(p, head, pad ? 3 : 2);
-    appendHex(p, v + skip, 32 - skip);
-}
-
-int derIntLen(const uint8_t* v) {
-    int skip = 0;
-    while (skip < 31 && v[skip] == 0)
-        ++skip;
-    return 2 + 32 - skip + ((v[skip] & 0x80) ? 1 : 0);
-}
 }  // namespace
 
 int CNvId::packSign(uint8_t* buffer) {
-    uint8_t rs[kRawSigLen];
-    memcpy(rs, buffer, sizeof rs);
+    // SEQUENCE { INTEGER r, INTEGER s }, minimal, as hex text.
+    uint8_t der[72];
+    int derLength = 0;
+    if (makepkcs10(buffer, der, &derLength) != 0) return 0;
     char text[kSignTextMax];
     char* p = text;
-    const uint8_t seq[2] = {0x30, static_cast<uint8_t>(derIntLen(rs) + derIntLen(rs + 32))};
-    appendHex(p, seq, 2);
-    appendDerInt(p, rs);
-    appendDerInt(p, rs + 32);
+    appendHex(p, der, derLength);
     *p = 0;
     int n = static_cast<int>(p - text);
     memcpy(buffer, text, static_cast<size_t>(n) + 1);

@@ -152,7 +152,7 @@ int rkLogin(const Json::Value& p, Json::Value& value) {
         std::string name = text(0);
         std::string pin = text(2);
         rc = CNvId::rkLogin(name.c_str(), second.c_str(), pin.c_str());
-        std::fill(pin.begin(), pin.end(), '\0');
+        secureWipe(&pin[0], pin.size());
     } else {
         rc = CNvId::rkLogin(nullptr, second.c_str(), "");
     }

@@ -55,13 +55,6 @@ inline uint32_t logRet(uint32_t r) {
     return r;
 }
 
-// memset the optimiser may not drop: PINs, keys and cryptograms.
-inline void secureWipe(void* p, size_t n) {
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    while (n--)
-        *v++ = 0;
-}
-
 // A PIN is 1 to 16 bytes; its length, or 0 when out of range.
 inline unsigned int pinLen(const char* pin) {
     const size_t n = strnlen(pin, 17);

@@ -73,9 +73,7 @@ void CCOS17::setData(const void* data, unsigned int len, unsigned int offset) {
 }
 
 void CCOS17::wipe() {
-    volatile uint8_t* p = m_pack.frame;
-    for (size_t i = 0; i < sizeof m_pack.frame; ++i)
-        p[i] = 0;
+    secureWipe(m_pack.frame, sizeof m_pack.frame);
 }
 
 void CCOS17::setWithLe(int le) {

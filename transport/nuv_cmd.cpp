@@ -34,12 +34,6 @@ std::atomic<int> G_IS_CREATE_SHARE_KEY{0};
 
 constexpr uint8_t kZeroIv[kSm4Block] = {};
 
-void wipe(void* p, size_t n) {
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    while (n-- > 0)
-        *v++ = 0;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -135,7 +129,7 @@ int commFlowEncrypt(uint8_t* input, uint32_t length, uint8_t* output, uint32_t* 
     sm4_setkey_enc(&ctx, key);
     sm4_crypt_cbc(&ctx, static_cast<int>(total), kZeroIv, input, output);
     sm4_clear(&ctx);
-    wipe(key, sizeof key);
+    secureWipe(key, sizeof key);
     *outLen = total;
     return 1;
 }
@@ -150,7 +144,7 @@ int commFlowDecrypt(const uint8_t* input, uint32_t length, uint8_t* output, uint
     sm4_setkey_dec(&ctx, key);
     sm4_crypt_cbc(&ctx, static_cast<int>(length), kZeroIv, input, output);
     sm4_clear(&ctx);
-    wipe(key, sizeof key);
+    secureWipe(key, sizeof key);
     const uint32_t n = output[length - 1];
     *outLen = n <= kSm4Block ? length - n : 0;
     return 1;

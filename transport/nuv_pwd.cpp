@@ -32,12 +32,6 @@ constexpr uint32_t kCapAnswer = 8;
 constexpr uint32_t kShareBlock = 128;
 constexpr uint8_t kListMark = 0x5A;
 
-void wipe(void* p, size_t n) {
-    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
-    while (n-- > 0)
-        *v++ = 0;
-}
-
 // Binds, exchanges with judge 1, and checks the module status.
 uint32_t run(NUV_CMD& cmd, void* hDev) {
     uint32_t r = cmd.bind(hDev);
@@ -122,7 +116,7 @@ uint32_t NUV_PwdCreateShareKey(void* hDev, uint16_t a, uint16_t b) {
     uint8_t key[16];
     newShareKey(key);
     nuvSetShareKey(key);
-    wipe(key, sizeof key);
+    secureWipe(key, sizeof key);
 
     NUV_PWD ask(PWD_SHARE_ASK, FRAME_PLAIN);
     ask.addW(a).addW(b);

@@ -28,6 +28,14 @@ class cxBuf {
 };
 
 // ---------------------------------------------------------------------------
+// Clears `n` bytes at `p` in a way the optimiser may not drop: PINs, keys,
+// plain texts and cryptograms.
+inline void secureWipe(void* p, size_t n) {
+    volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
+    while (n--)
+        *v++ = 0;
+}
+
 // Hex text and numbers.
 int asc2hex(const uint8_t* bytes, int count, char* text, int mode);
 // Writes at most `length` bytes (all any text yields without ":" repeat counts).
