@@ -49,6 +49,11 @@ size_t nameLen(const char* p, size_t left) {
 void copyText(char* dst, size_t cap, const char* src) {
     if (!dst || cap == 0) return;
     size_t n = src ? strnlen(src, cap - 1) : 0;
+    // A name cut to fit is cut before a whole character, never inside one:
+    // the first byte left out must not continue a character that was kept.
+    if (n > 0 && src[n] != 0)
+        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80)
+            --n;
     if (n) memcpy(dst, src, n);
     dst[n] = 0;
 }

@@ -86,9 +86,7 @@ void CNvId::getFingerName(int index, char* out) {
 }
 
 void CNvId::cvtStr(const char* source, char* target, int max) {
-    size_t n = strnlen(source, static_cast<size_t>(max));
-    memcpy(target, source, n);
-    target[n] = 0;
+    copyText(target, static_cast<size_t>(max) + 1, source);
 }
 
 void CNvId::swap(uint8_t* a, uint8_t* b) {

@@ -1,10 +1,12 @@
 // Signing and cipher commands.
+#include <cctype>
 #include <cstring>
 
 #include "app/app.h"
 #include "crypto/crypto.h"
 #include "service/handlers.h"
 #include "service/params.h"
+#include "service/service.h"
 #include "util/util.h"
 
 namespace {
@@ -55,6 +57,30 @@ int decodeData(const Json::Value& v, uint8_t** data, int* length) {
     return 0;
 }
 
+// Texts only the daemon's own statements begin with: a server that
+// requires this prefix knows that no signing command signed the text.
+bool reservedText(const uint8_t* data, int length) {
+    static const char kPrefix[] = "{\"type\":\"fpkey.";
+    const int n = static_cast<int>(sizeof kPrefix - 1);
+    return length >= n && memcmp(data, kPrefix, static_cast<size_t>(n)) == 0;
+}
+
+// A text shaped like the key's own enrolment record (a public key's 130
+// hex digits, a record name, the key's serial), which a page must not have
+// the device key sign: the record would no longer be the key's statement.
+bool enrolmentShaped(const uint8_t* data, int length) {
+    constexpr int kKeyDigits = 2 * kPubKeyLen;
+    if (length <= kKeyDigits) return false;
+    for (int i = 0; i < kKeyDigits; ++i)
+        if (!isxdigit(data[i])) return false;
+    char serial[128] = {};
+    int serialLength = sizeof serial - 1;
+    if (CNvId::getSN(serial, &serialLength) != 0) return true;  // unknown: refuse
+    const size_t n = strnlen(serial, sizeof serial);
+    return n == 0 || (static_cast<size_t>(length) > kKeyDigits + n &&
+                      memcmp(data + length - n, serial, n) == 0);
+}
+
 // The container name and the decoded data of a [name, Base64 data] pair.
 int nameAndData(const Json::Value& p, std::string& container, uint8_t** data, int* length) {
     if (!isNameAndData(p)) return kBadParams;
@@ -78,8 +104,12 @@ int SignInfo(const Json::Value& p, std::string& text, int mode) {
     if (length == 0) length = dataLength;
     // Never sign past the end of the data given.
     if (length < 0 || length > dataLength) return kBadLength;
-    uint8_t* out = cxBuf::init(256);
     const uint8_t* data = reinterpret_cast<const uint8_t*>(begin ? begin : "");
+    if (reservedText(data, length)) return kBadParam;
+    const Client* client = currentClient();
+    if (mode == 1 && client && !client->site.empty() && enrolmentShaped(data, length))
+        return kBadParam;
+    uint8_t* out = cxBuf::init(256);
     int rc;
     if (mode == 0)
         rc = CNvId::FacSign(data, length, out);
@@ -207,6 +237,7 @@ int SignDataToPKCS7(const Json::Value& p, std::string& text) {
     int length = 0;
     int rc = nameAndData(p, container, &data, &length);
     if (rc != 0) return rc;
+    if (reservedText(data, length)) return kBadParam;
     uint8_t* message = nullptr;
     int messageLength = 2048;
     rc = CNvId::SignDataToPKCS7(container.c_str(), data, length, &message, &messageLength);
@@ -220,6 +251,7 @@ int SignDataNormal(const Json::Value& p, Json::Value& value) {
     int length = 0;
     int rc = nameAndData(p, container, &data, &length);
     if (rc != 0) return rc;
+    if (reservedText(data, length)) return kBadParam;
     uint8_t signature[64];
     uint8_t* cert = nullptr;
     int certLength = 2048;
@@ -227,7 +259,7 @@ int SignDataNormal(const Json::Value& p, Json::Value& value) {
     if (rc != 0) return rc;
     uint8_t der[72];
     int derLength = 0;
-    if (makepkcs10(signature, der, &derLength) != 0) return 108;
+    if (makepkcs10(signature, der, &derLength) != 0) return kSignFail;
     std::string sigText, certText;
     rc = base64Text(der, derLength, sigText);
     if (rc == 0) rc = base64Text(cert, certLength, certText);

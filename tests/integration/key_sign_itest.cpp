@@ -75,6 +75,8 @@ TEST_F(KeySign, FactoryAndDeviceSignatures) {
         // Never past the end of the text.
         EXPECT_EQ(run(fn, array({text, 99}))["reterr"], 105);
         EXPECT_EQ(run(fn, array({text, -1}))["reterr"], 105);
+        // The daemon's own statements are never signed on request.
+        EXPECT_EQ(run(fn, array({"{\"type\":\"fpkey.assert\",\"origin\":\"x\"}"}))["reterr"], 104);
     }
 }
 
@@ -173,6 +175,9 @@ TEST_F(KeySign, PinLoginAndContainerSignatures) {
     // "baseCot" exists in the application but is never listed.
     EXPECT_EQ(run("rkEnumContainer")["result"], array({2, array({"axBaseCot", "axDevCot"})}));
 
+    EXPECT_EQ(run("SignDataNormal",
+                  array({"axDevCot", toBase64(bytesOf("{\"type\":\"fpkey.x"))}))["reterr"],
+              104);
     const Bytes data = bytesOf("contract text, signed by the key");
     r = run("SignDataNormal", array({"axDevCot", toBase64(data)}));
     ASSERT_EQ(r["reterr"], 0) << r;

@@ -254,8 +254,16 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
     ASSERT_TRUE(pa->connectAs(port, a));
     WsClient pb;
     ASSERT_TRUE(pb.connectAs(port, b));
-    ASSERT_EQ(
-        enrolFinger(*pa, *s.key, "RegisterUser", "alice", 1, "thumb", "alice-thumb")["reterr"], 0);
+    const Json::Value enrolled =
+        enrolFinger(*pa, *s.key, "RegisterUser", "alice", 1, "thumb", "alice-thumb");
+    ASSERT_EQ(enrolled["reterr"], 0) << enrolled;
+    // A page cannot have the device key sign a text shaped like the key's
+    // enrolment record, nor FingerSign one of the daemon's own statements.
+    const std::string serial = command(*pa, "GetDevInfo", array({}))["result"][0].asString();
+    const std::string record =
+        enrolled["result"][5].asString() + enrolled["result"][3].asString() + serial;
+    EXPECT_EQ(command(*pa, "DeviceSign", array({record}))["reterr"], 104) << record;
+    EXPECT_EQ(command(*pa, "DeviceSign", array({record + "x"}))["reterr"], 0);
 
     // A PIN login outlives another site's page closing and its own page moving.
     ASSERT_EQ(command(*pa, "rkLogin", array({"", "", kPin}))["reterr"], 0);
@@ -282,7 +290,8 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
     EXPECT_EQ(command(pb, "startVerify", array({}))["reterr"], 0);
     ASSERT_TRUE(s.key->ctl("touch mallory"));
     Json::Value polled;
-    for (int i = 0; i < 20 && (polled = command(pb, "LoopVerify", array({})))["reterr"] == -63; ++i) {
+    for (int i = 0; i < 20 && (polled = command(pb, "LoopVerify", array({})))["reterr"] == -63;
+         ++i) {
     }
     EXPECT_NE(polled["reterr"], 0) << polled;
     EXPECT_NE(command(pb, "SignDataNormal", array({"axDevCot", "eA=="}))["reterr"], 0);
@@ -346,6 +355,20 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
     EXPECT_EQ(nextMessage(n1)["reterr"], 0);
     EXPECT_EQ(command(n2, "FingerSign", array({"pay 1"}))["reterr"], 2);
     EXPECT_EQ(command(n1, "FingerSign", array({"pay 1"}))["reterr"], 0);
+
+    // A name longer than the key keeps is cut before a whole character, and
+    // is the same name wherever it comes back.
+    std::string longName = "x";
+    for (int i = 0; i < 20; ++i)
+        longName += "\xc3\xa9";
+    const std::string kept = longName.substr(0, 31);
+    ASSERT_EQ(enrolFinger(*pa, *s.key, "RegisterUser", longName, 2, "long", "long-thumb")["reterr"],
+              0);
+    EXPECT_EQ(command(*pa, "GetUserList", Json::Value())["result"][1][1], kept);
+    ASSERT_TRUE(pa->sendText(requestText("LoginFinger", Json::Value())));
+    ASSERT_TRUE(s.key->ctl("touch long-thumb"));
+    const Json::Value login = nextMessage(*pa);
+    EXPECT_EQ(login["result"][1], kept) << login;
     EXPECT_TRUE(s.stop());
 }
 
