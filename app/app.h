@@ -68,6 +68,7 @@ constexpr int kSiteNotAllowed = 130;
 constexpr int kSitePinLimit = 131;
 constexpr int kPinTriesKept = 132;
 constexpr int kKeyBusyForAnotherSite = 133;
+constexpr int kNotConfirmed = 134;  // no enrolled finger touched the key in time
 constexpr int kUnknownFunction = 164;
 constexpr int kNotSupported = 200;
 constexpr int kNotForYou = 201;
@@ -140,6 +141,21 @@ class CNvId {
     static int FacSign(const uint8_t* message, int length, uint8_t* out);
     static int DevSign(const uint8_t* message, int length, uint8_t* out);
     static int FpSign(const uint8_t* message, int length, uint8_t* out);
+    // The same with the key of the finger whose container `container` of
+    // user `app` holds, logged in or not. Session lock held.
+    static int fingerKeySign(const char* app, const char* container, const uint8_t* message,
+                             int length, uint8_t* out);
+
+    // ---- One enrolled finger, by the module template a touch matched ----
+    struct FingerIdentity {
+        char user[kUserNameMax + 1];
+        char container[33];
+        char record[kUserNameMax + 1 + 33];
+        int finger;
+        char publicKey[2 * kPubKeyLen + 1];  // as its enrolment reported it
+    };
+    // Who the finger of module template `templateId` is. Session lock held.
+    static int fingerOfTemplate(int templateId, FingerIdentity& who);
     static int packSign(uint8_t* buffer);
     static int __signinfo(const char* pubKeyText, const char* userText, uint8_t* out);
     // out holds *outLength bytes (kSm2PlainMax expected); *outLength becomes
@@ -217,7 +233,11 @@ class CNvId {
     // gets `generation` and the outcome on the worker thread (0, timed out
     // or failed; nothing when stopped). kOk, kNoDev without a key, kFailed
     // while a fingerprint operation or another approval runs. Session lock held.
-    static int startApproval(int waitMs, unsigned generation, void (*done)(unsigned, int));
+    // With `enrolledOnly` only an enrolled finger counts, whatever the key
+    // holds (kNoFinger when it holds none), and `done` gets the template the
+    // touch matched (0 when none did).
+    static int startApproval(int waitMs, unsigned generation, void (*done)(unsigned, int, int),
+                             bool enrolledOnly = false);
     static bool approvalBusy();
     // Ends a waiting approval without reporting it. Session lock held.
     static void stopApproval();

@@ -37,7 +37,8 @@ bool s_anyFinger = false;                          // set before the worker star
 std::chrono::steady_clock::time_point s_deadline;  // likewise
 std::chrono::steady_clock::time_point s_shownAt;   // likewise
 unsigned s_generation = 0;                         // likewise
-void (*s_done)(unsigned, int) = nullptr;           // likewise
+void (*s_done)(unsigned, int, int) = nullptr;      // likewise
+std::atomic<int> s_matched{0};                     // the template the touch matched
 
 // The first capture is all an approval needs: the enrolment is cancelled at
 // once, before the module could store a template.
@@ -86,7 +87,9 @@ int waitOnce() {
         // The module expects the acknowledgement after every match.
         uint8_t echo[16];
         NUV_FpcChip592CmdEx(nullptr, echo, NUV_FPC_SUB_ACK, &kAckData, 1, sizeof echo);
-        return tooSoon ? 1 : 0;
+        if (tooSoon) return 1;
+        s_matched.store(id);
+        return 0;
     }
     const uint32_t c = r & 0xFFFF;
     if (c == kFpCanceled) return CNvId::kApproveStopped;
@@ -102,20 +105,24 @@ void* ExecThreadApprove(void*) {
     if (outcome != CNvId::kApproveStopped) _nvlog("approval touch: %d", outcome);
     // Reported before the worker counts as ended, so that whoever sees it
     // ended also sees its outcome on the way.
-    if (s_done && outcome != CNvId::kApproveStopped) s_done(s_generation, outcome);
+    if (s_done && outcome != CNvId::kApproveStopped)
+        s_done(s_generation, outcome, s_matched.load());
     s_worker.ended();
     return nullptr;
 }
 
 }  // namespace
 
-int CNvId::startApproval(int waitMs, unsigned generation, void (*done)(unsigned, int)) {
+int CNvId::startApproval(int waitMs, unsigned generation, void (*done)(unsigned, int, int),
+                         bool enrolledOnly) {
     if (s_worker.busy() || getFpState() != 0) return kFailed;
     if (!connected()) return kNoDev;
     if (useModuleLink() != kOk) return kFailed;
     int used = 0;
     if (_getFp(nullptr, &used, nullptr) != kOk) return kFailed;
+    if (enrolledOnly && used == 0) return kNoFinger;
     s_anyFinger = used == 0;
+    s_matched.store(0);
     s_shownAt = std::chrono::steady_clock::now();
     s_deadline = s_shownAt + std::chrono::milliseconds(waitMs);
     s_generation = generation;

@@ -143,9 +143,14 @@ int CNvId::FpSign(const uint8_t* message, int length, uint8_t* out) {
     _nvlog(">>-%s", "FpSign");
     if (!message || !out || length < 0) return kBadParam;
     if (!m_curApp[0] || !m_curCot[0]) return kNoUser;
+    return fingerKeySign(m_curApp, m_curCot, message, length, out);
+}
+
+int CNvId::fingerKeySign(const char* app, const char* container, const uint8_t* message, int length,
+                         uint8_t* out) {
     CExit guard;
     if (!connected()) return kNoDev;
-    int rc = openPinContainer(m_curApp, m_curCot);
+    int rc = openPinContainer(app, container);
     if (rc != kOk) return rc;
     Struct_ECCPUBLICKEYBLOB blob;
     memset(&blob, 0, sizeof blob);

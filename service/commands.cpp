@@ -84,6 +84,8 @@ const Command kCommands[] = {
      Reply::Text, kKey.needing(Login::pin), false, 1, true},
     {"SignDataNormal", [](const Json::Value& p, Result& r) { return SignDataNormal(p, r.value); },
      Reply::Value, kKey.needing(Login::pin), false, 1},
+    {"FingerAssert", [](const Json::Value& p, Result&) { return FingerAssert(p); }, Reply::Answered,
+     kKey},
     {"rkLogin", [](const Json::Value& p, Result& r) { return rkLogin(p, r.value); },
      Reply::LaterOn1000, kModule.acts(Role::startsLater).making(Login::pin).pin(), false, 2},
 };

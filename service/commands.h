@@ -17,6 +17,7 @@ enum class Reply {
     LaterIfOk,    // success: nothing now, answered later
     AlwaysLater,  // nothing now whatever the handler says
     LaterOn1000,  // value, except kAnswerLater: nothing now
+    Answered,     // success: the handler answers later itself (no target changes)
 };
 
 struct Result {

@@ -16,8 +16,11 @@
 
 namespace {
 
-// The client of the command that runs now (network thread only).
+// The client of the command that runs now, and its randomId (network
+// thread only).
 Client* s_client = nullptr;
+const std::string* s_randomId = nullptr;
+const std::string* s_function = nullptr;
 
 Json::CharReader* reader() {
     // The settings of the classic reader (comments allowed, any root value,
@@ -98,6 +101,14 @@ Client* currentClient() {
     return s_client;
 }
 
+std::string currentRandomId() {
+    return s_randomId ? *s_randomId : std::string();
+}
+
+std::string currentFunction() {
+    return s_function ? *s_function : std::string();
+}
+
 int Ckjson::excute(const std::string& command, std::string& reply, Client& client) {
     struct Current {
         explicit Current(Client& c) { s_client = &c; }
@@ -135,6 +146,18 @@ bool Ckjson::refuseIfKeyed(const std::string& command, int code, std::string& re
 int handFunc(const std::string& function, const Json::Value& params, std::string& reply,
              const std::string& randomId) {
     std::lock_guard<std::mutex> session(CNvId::sessionLock());
+    struct Current {
+        Current(const std::string& fn, const std::string& id) {
+            s_function = &fn;
+            s_randomId = &id;
+        }
+        ~Current() {
+            s_function = nullptr;
+            s_randomId = nullptr;
+        }
+        Current(const Current&) = delete;
+        Current& operator=(const Current&) = delete;
+    } current(function, randomId);
     Result result;
     cxBuf::init(0);
     // A client that may not reach the key (a site the user has not allowed)
@@ -170,6 +193,9 @@ int handFunc(const std::string& function, const Json::Value& params, std::string
             break;
         case Reply::LaterOn1000:
             if (code == kAnswerLater) return 1;
+            break;
+        case Reply::Answered:
+            if (code == 0) return kNoReply;
             break;
         default:
             break;

@@ -635,6 +635,19 @@ void tellApproval(uint64_t clientId, const std::string& site, const char* state)
     }
     sendToClient(clientId, text);
 }
+
+// How the confirmation of a page's act stands: a pushed "ackConfirm" with
+// the site, "wait" or "touch", and the text the user is shown.
+void tellConfirm(uint64_t clientId, const std::string& site, const char* state,
+                 const std::string& shown) {
+    Json::Value value(Json::arrayValue);
+    value.append(site);
+    value.append(state);
+    value.append(shown);
+    std::string text;
+    makeJsonJV(text, value, "ackConfirm", "");
+    sendToClient(clientId, text);
+}
 }  // namespace
 
 int work_run(unsigned short port) {
@@ -642,6 +655,7 @@ int work_run(unsigned short port) {
     SiteHooks hooks;
     hooks.loop = &context();
     hooks.tellApproval = tellApproval;
+    hooks.tellConfirm = tellConfirm;
     setSiteHooks(hooks);
     s_port = port;
     s_connectionCap = connectionCap();

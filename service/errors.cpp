@@ -40,6 +40,7 @@ const ErrRecord m_arrErr[] = {
     {131, "too many wrong PINs from this site"},
     {132, "PIN tries left are kept for the key's owner"},
     {133, "the key is busy with another site"},
+    {134, "not confirmed on the key"},
     {201, "this dev is not for you"},
     {0xE101, "Fingerprint failed..."},
     {0xE102, "No permission | Matching failed"},

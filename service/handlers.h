@@ -12,6 +12,9 @@
 
 using namespace codes;
 
+// A statement confirmed by a fresh touch (cmd_assert.cpp): answered later.
+int FingerAssert(const Json::Value& params);
+
 // Device and information.
 int GetVersion(std::string& text);
 int InitAxSys(const Json::Value& params, std::string& text);

@@ -30,4 +30,3 @@ bool parseOptions(int argc, const char* const* argv, const char* portText, Optio
 // user's file (whose path it records). False with `error` when a file
 // cannot be read.
 bool sitePolicyFor(const Options& options, OriginPolicy& policy, std::string& error);
-

@@ -40,6 +40,10 @@ constexpr int kNoReply = 2;
 
 // The client whose command runs now; null outside a command.
 Client* currentClient();
+// The name and the randomId of the command that runs now ("" outside one),
+// for a handler that answers later itself.
+std::string currentFunction();
+std::string currentRandomId();
 
 // Dispatch of one command by name; same return convention as excute.
 int handFunc(const std::string& function, const Json::Value& params, std::string& reply,

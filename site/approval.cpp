@@ -27,6 +27,7 @@
 #include "log/log.h"
 #include "site/internal.h"
 
+using namespace codes;
 namespace net = boost::asio;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -62,6 +63,12 @@ struct Asking {
     Clock::time_point deadline = Clock::time_point::max();
     Phase phase = Phase::queued;
     bool counted = false;  // shown to the user (counts against the window)
+    // An act to confirm instead of a site to allow: its site, the text the
+    // user is shown, and who hears the outcome.
+    bool confirm = false;
+    std::string site;
+    std::string text;
+    std::function<void(int, bool)> confirmed;
 };
 
 struct BackOff {
@@ -127,7 +134,17 @@ void backOff(const std::string& group, Clock::time_point now) {
 
 void announce(const Asking& a, const char* what) {
     for (const Waiter& w : a.waiters)
-        siteint::tellApproval(w.clientId, shownSite(a.queue), what);
+        if (a.confirm)
+            siteint::tellConfirm(w.clientId, a.site, what, a.text);
+        else
+            siteint::tellApproval(w.clientId, shownSite(a.queue), what);
+}
+
+void notifyAsks(const Asking& a) {
+    if (a.confirm)
+        notifyConfirmAsks(a.site, a.text);
+    else
+        notifySiteAsks(shownSite(a.queue));
 }
 
 void announceRefused(const std::vector<Waiter>& waiters) {
@@ -175,7 +192,17 @@ void refuseGroup(const std::string& group) {
     }
 }
 
-void decideFront(bool allowed) {
+// `result`: the template a touch matched, 0 for no touch in time, or a
+// failure's code negated.
+void decideFront(bool allowed, int result = 0) {
+    if (s_asking.front().confirm) {
+        const bool desktop = notificationTaken();
+        Asking a = endFront();
+        nvlogE("%s %s", a.site.c_str(),
+               allowed ? "confirmed an act by a touch" : "confirmed nothing");
+        a.confirmed(allowed ? result : result < 0 ? result : 0, desktop);
+        return;
+    }
     Asking a = endFront();
     nvlogE("site %s %s", shownSite(a.queue).c_str(),
            allowed ? "allowed by a touch" : "not allowed");
@@ -191,15 +218,15 @@ void decideFront(bool allowed) {
     if (!allowed) refuseGroup(a.group);
 }
 
-void onTouch(unsigned generation, int outcome) {
+void onTouch(unsigned generation, int outcome, int matched) {
     ++s_outcomesPosted;
-    net::post(siteint::loop(), [generation, outcome] {
+    net::post(siteint::loop(), [generation, outcome, matched] {
         ++s_outcomesTaken;
         if (generation != s_generation || !s_touchRunning) return;
         s_touchRunning = false;
         if (s_asking.empty()) return;
         if (outcome == 0)
-            decideFront(true);
+            decideFront(true, matched);
         else if (outcome == CNvId::kApproveTimedOut)
             decideFront(false);
         kickApproval();
@@ -223,7 +250,10 @@ void arm(Clock::time_point when) {
 Clock::time_point readyForNext(Clock::time_point now) {
     while (!s_shown.empty() && now - s_shown.front() >= window())
         s_shown.pop_front();
-    if (s_shown.size() >= kQuestionsPerWindow) return s_shown.front() + window();
+    // An act a page asks its user to confirm is no site's request to be
+    // let in: the window is for those.
+    if (s_shown.size() >= kQuestionsPerWindow && !s_asking.front().confirm)
+        return s_shown.front() + window();
     if (now < s_nextQuestion) return s_nextQuestion;
     for (size_t i = 1; i < s_asking.size() && s_asking.front().group == s_lastGroup; ++i)
         if (s_asking[i].group != s_lastGroup) {
@@ -267,6 +297,22 @@ void askApproval(const Client& client, std::function<void(bool)> decided) {
     kickApproval();
 }
 
+void askConfirmation(const Client& client, const std::string& site, const std::string& text,
+                     std::function<void(int, bool)> confirmed) {
+    Asking a;
+    a.confirm = true;
+    a.queue = "confirm#" + std::to_string(client.id);
+    a.group = a.queue;
+    a.site = site;
+    a.text = text;
+    a.confirmed = std::move(confirmed);
+    a.waiters.push_back({client.id, nullptr});
+    s_asking.push_back(std::move(a));
+    // Asked from inside a command, which holds the session lock: the
+    // question is looked at once the command is done.
+    net::post(siteint::loop(), [] { kickApproval(); });
+}
+
 void dropApprovalWaiter(uint64_t clientId) {
     // A waiter may hold the last reference to its connection, whose end
     // calls here again: it goes only once the queue is in order.
@@ -285,7 +331,7 @@ void dropApprovalWaiter(uint64_t clientId) {
         if (i == 0 && s_asking.front().counted) {
             const Asking a = endFront();
             nvlogE("site %s withdrew its question", shownSite(a.queue).c_str());
-            backOff(a.group, Clock::now());
+            if (!a.confirm) backOff(a.group, Clock::now());
         } else {
             s_asking.erase(s_asking.begin() + static_cast<std::ptrdiff_t>(i));
         }
@@ -326,7 +372,7 @@ void kickApproval() {
         }
         Asking& front = s_asking.front();
         front.counted = true;
-        s_shown.push_back(now);
+        if (!front.confirm) s_shown.push_back(now);
         s_lastGroup = front.group;
         // Without a touch being possible (no key), the question still ends.
         front.deadline = now + milliseconds(approvalWaitMs());
@@ -334,6 +380,7 @@ void kickApproval() {
     }
     Asking& front = s_asking.front();
     Clock::time_point next = front.deadline;
+    bool noFinger = false;
     {
         std::lock_guard<std::mutex> session(CNvId::sessionLock());
         if (CNvId::getFpState() != 0) {
@@ -344,10 +391,13 @@ void kickApproval() {
             front.phase = Phase::waiting;
         } else if (!s_touchRunning) {
             const auto left = std::chrono::duration_cast<milliseconds>(front.deadline - now);
-            if (CNvId::startApproval(static_cast<int>(left.count()) + 1, s_generation + 1,
-                                     onTouch) == 0) {
+            const int rc = CNvId::startApproval(static_cast<int>(left.count()) + 1,
+                                                s_generation + 1, onTouch, front.confirm);
+            if (rc == 0) {
                 ++s_generation;
                 s_touchRunning = true;
+            } else if (rc == kNoFinger && front.confirm) {
+                noFinger = true;
             }
         }
         if (s_touchRunning && front.phase != Phase::touch) {
@@ -355,9 +405,14 @@ void kickApproval() {
             front.phase = Phase::touch;
             front.deadline = std::max(front.deadline, now + milliseconds(approvalWaitMs()));
             next = front.deadline;
-            notifySiteAsks(shownSite(front.queue));
+            notifyAsks(front);
             announce(front, "touch");
         }
+    }
+    if (noFinger) {
+        // No enrolled finger could confirm it: said at once.
+        decideFront(false, -kNoFinger);
+        next = Clock::now();
     }
     if (!s_touchRunning) next = std::min(next, now + kRetry);
     arm(next);

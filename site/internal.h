@@ -10,4 +10,6 @@ namespace siteint {
 boost::asio::io_context& loop();
 // Tells a connection how its site's question stands (see SiteHooks).
 void tellApproval(uint64_t clientId, const std::string& site, const char* state);
+void tellConfirm(uint64_t clientId, const std::string& site, const char* state,
+                 const std::string& text);
 }  // namespace siteint

@@ -31,18 +31,8 @@ class Notifier {
   public:
     explicit Notifier(net::io_context& ioc) : ioc_(ioc), timer_(ioc) {}
 
-    void show(const std::string& site) {
+    void show(const std::string& summary, const std::string& body) {
         if (!connect()) return;
-        // An opaque page names no site: say what it is instead.
-        const bool opaque = site == kOpaqueSite;
-        const std::string who = opaque ? "a page opened from a file or a sandboxed frame" : site;
-        const std::string summary =
-            opaque
-                ? "Allow a page opened from a file or a sandboxed frame to use your security key?"
-                : "Allow " + site + " to use your security key?";
-        std::string body = "Touch the fingerprint sensor of your key to allow " + who +
-                           ". Do nothing to refuse it.";
-        if (opaque) body += " The page's own site and title are not known.";
         sd_bus_message* m = nullptr;
         int r = sd_bus_message_new_method_call(bus_, &m, kService, kPath, kService, "Notify");
         if (r >= 0)
@@ -154,8 +144,26 @@ class Notifier {
     bool failed_ = false;
     bool reading_ = false;
     bool writing_ = false;
-    uint32_t shown_ = 0;
+
+  public:
+    uint32_t shown_ = 0;  // the notification on screen, once the service took it
 };
+
+// Notification bodies may carry markup: a page's text is shown as it is.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out += c;
+    }
+    return out;
+}
 
 Notifier& notifier() {
     // Lives as long as the loop it waits in; never destroyed (the process
@@ -167,7 +175,30 @@ Notifier& notifier() {
 }  // namespace
 
 void notifySiteAsks(const std::string& site) {
-    notifier().show(site);
+    // An opaque page names no site: say what it is instead.
+    const bool opaque = site == kOpaqueSite;
+    const std::string who = opaque ? "a page opened from a file or a sandboxed frame" : site;
+    const std::string summary =
+        opaque ? "Allow a page opened from a file or a sandboxed frame to use your security key?"
+               : "Allow " + site + " to use your security key?";
+    std::string body = "Touch the fingerprint sensor of your key to allow " + escaped(who) +
+                       ". Do nothing to refuse it.";
+    if (opaque) body += " The page's own site and title are not known.";
+    notifier().show(summary, body);
+}
+
+void notifyConfirmAsks(const std::string& site, const std::string& text) {
+    const std::string summary =
+        text.empty() ? site + " asks you to sign in" : site + " asks you to confirm: " + text;
+    // The summary is plain text; the body may be read as markup, so the
+    // page's text is escaped there.
+    notifier().show(summary, escaped(summary) +
+                                 ". Touch the fingerprint sensor of your key with an enrolled "
+                                 "finger to confirm it. Do nothing to refuse it.");
+}
+
+bool notificationTaken() {
+    return notifier().shown_ != 0;
 }
 
 void notifySiteDone() {

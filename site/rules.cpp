@@ -53,6 +53,11 @@ void siteint::tellApproval(uint64_t clientId, const std::string& site, const cha
     if (s_hooks.tellApproval) s_hooks.tellApproval(clientId, site, state);
 }
 
+void siteint::tellConfirm(uint64_t clientId, const std::string& site, const char* state,
+                          const std::string& text) {
+    if (s_hooks.tellConfirm) s_hooks.tellConfirm(clientId, site, state, text);
+}
+
 std::string pushSite() {
     std::lock_guard<std::mutex> lock(s_siteMutex);
     return s_fpSite;

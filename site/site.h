@@ -53,6 +53,10 @@ struct SiteHooks {
     // Tells connection `clientId` how its site's question stands: "wait",
     // "touch" or "allowed"; null when the site was not allowed.
     void (*tellApproval)(uint64_t clientId, const std::string& site, const char* state) = nullptr;
+    // Tells connection `clientId` how the confirmation of its act stands:
+    // "wait" or "touch", with the site and the text shown.
+    void (*tellConfirm)(uint64_t clientId, const std::string& site, const char* state,
+                        const std::string& text) = nullptr;
 };
 void setSiteHooks(const SiteHooks& hooks);
 
@@ -157,6 +161,13 @@ void rememberSite(const std::string& site);
 // time, or asked too recently). A site already being asked gains one more
 // waiter.
 void askApproval(const Client& client, std::function<void(bool)> decided);
+// Asks the user to confirm an act of `client` by a fresh touch of an
+// enrolled finger, showing `site` and `text`; `confirmed` is called once on
+// the network thread with the module template the touch matched (0: no
+// touch in time; a code negated: it cannot be confirmed) and whether the
+// desktop showed the question. Taken in turn with the sites' questions.
+void askConfirmation(const Client& client, const std::string& site, const std::string& text,
+                     std::function<void(int, bool)> confirmed);
 // Forgets the waiters of a connection that closed.
 void dropApprovalWaiter(uint64_t clientId);
 // Called after every command: a waiting approval starts once the module is free.
@@ -170,10 +181,14 @@ int approvalWaitMs();
 // that question's, so no page's fingerprint operation may start.
 bool approvalAwaitsTouch();
 
-// Shows (or withdraws) the desktop notification naming a site that asks.
-// Without a session bus or a notification service nothing is shown.
+// Shows (or withdraws) the desktop notification naming a site that asks,
+// or a site's act to confirm with its text. Without a session bus or a
+// notification service nothing is shown.
 void notifySiteAsks(const std::string& site);
+void notifyConfirmAsks(const std::string& site, const std::string& text);
 void notifySiteDone();
+// Whether the notification service took the question shown last.
+bool notificationTaken();
 
 // ---- What belongs to a site ---------------------------------------------------
 

@@ -50,6 +50,8 @@ export const ResultCode = Object.freeze({
   PIN_TRIES_KEPT: 132,
   /** Another site's enrolment or verification holds the fingerprint sensor: try again after it. */
   KEY_BUSY_FOR_ANOTHER_SITE: 133,
+  /** No enrolled finger touched the key in time to confirm the act. */
+  NOT_CONFIRMED: 134,
   UNKNOWN_FUNCTION: 164,
   NOT_SUPPORTED: 200,
   WRONG_DEVICE: 201,
@@ -96,6 +98,7 @@ const MESSAGES = new Map([
   [121, "pkcs7 pack fail"], [122, "App user locked"], [201, "this dev is not for you"],
   [130, "site not allowed"], [131, "too many wrong PINs from this site"],
   [132, "PIN tries left are kept for the key's owner"], [133, "the key is busy with another site"],
+  [134, "not confirmed on the key"],
   [0xe101, "Fingerprint failed..."], [0xe102, "No permission | Matching failed"],
   [0xe103, "No finger print"], [0xe104, "Image area is too small"], [0xe105, "Image blur"],
   [0xe106, "Too few effective features"], [0xe107, "Enter the same fingerprint"],
@@ -249,14 +252,15 @@ export class FpKey {
    * Listens for "approval" ({site, state}: "wait" while another site's
    * fingerprint operation holds the sensor, "touch" while the daemon waits for
    * the user's touch on the key to allow this site, then "allowed" or
-   * "refused"), "ackEnroll", "ackVerify" (the pushed reply), "open", "close",
+   * "refused"), "confirm" ({site, state, text}: an act of this page the user
+   * is asked to confirm by a touch, see assert()), "ackEnroll", "ackVerify" (the pushed reply), "open", "close",
    * "wire" ({direction, text} for every message sent and received),
    * "reply" (every parsed message) and "device" ({name, productId, present}
    * each time a key is plugged in or pulled out). Returns a function that
    * removes it. The first "device" listener asks the daemon with
    * "WatchDevice" (again after every reconnect); removing the last one ends
    * that. A refusal (e.g. 164 from an older daemon) comes as "watchError".
-   * @param {"approval"|"ackEnroll"|"ackVerify"|"open"|"close"|"wire"|"reply"|"device"|"watchError"} name
+   * @param {"approval"|"confirm"|"ackEnroll"|"ackVerify"|"open"|"close"|"wire"|"reply"|"device"|"watchError"} name
    * @param {(arg: any) => void} fn
    * @returns {() => void}
    */
@@ -350,6 +354,26 @@ export class FpKey {
     } finally {
       off();
     }
+  }
+
+  /**
+   * A statement for a web server ("FingerAssert"): the daemon shows the site
+   * and `text` (empty: "sign in") on the desktop and to this page (the
+   * "confirm" event), and a fresh touch of an enrolled finger signs the
+   * clientData that names this page's site and the server's challenge.
+   * Resolves with what a server verifies; rejects with NOT_CONFIRMED when no
+   * finger touched the key in time.
+   * @param {string} challenge the server's single-use value (16-512 visible ASCII characters)
+   * @param {{text?: string, timeout?: number}} [opts]
+   * @returns {Promise<{clientData: string, signature: string, publicKey: string,
+   *   user: string, finger: number, record: string, shown: string}>}
+   */
+  async assert(challenge, opts = {}) {
+    const r = await this.call("FingerAssert", [challenge, opts.text ?? ""],
+                              { timeoutMs: opts.timeout ?? 60000 });
+    const data = JSON.parse(r[0]);
+    return { clientData: r[0], signature: r[1], publicKey: r[2], user: data.user,
+             finger: data.finger, record: data.record, shown: data.shown };
   }
 
   /**
@@ -514,6 +538,14 @@ export class FpKey {
     if (!msg || typeof msg !== "object") return;
     this._emit("reply", msg);
     const fn = msg.function;
+    if (fn === "ackConfirm") {
+      // The daemon asks the user to confirm this page's act: "wait" while
+      // the sensor is busy, "touch" while it waits for the touch.
+      const r = Array.isArray(msg.result) ? msg.result : [];
+      this._emit("confirm", { site: String(r[0] ?? ""), state: String(r[1] ?? ""),
+                              text: String(r[2] ?? "") });
+      return;
+    }
     if (fn === "ackApprove") {
       // The daemon asks the user to allow this site: "wait" while the sensor
       // is busy, "touch" while it waits for the touch, then "allowed" or

@@ -265,6 +265,41 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
     EXPECT_EQ(command(*pa, "DeviceSign", array({record}))["reterr"], 104) << record;
     EXPECT_EQ(command(*pa, "DeviceSign", array({record + "x"}))["reterr"], 0);
 
+    // An assertion: the page and the user are shown the site and the text, a
+    // fresh touch signs the exact clientData, which names the connection's
+    // site; a touch before the question, or none, signs nothing.
+    const std::string challenge = "Zm9yLXRoZS1zaG9wLW9ubHk";
+    const auto clientData = [&](const std::string& origin, const std::string& text) {
+        return "{\"type\":\"fpkey.assert\",\"origin\":\"" + origin + "\",\"challenge\":\"" +
+               challenge + "\",\"text\":\"" + text +
+               "\",\"user\":\"alice\",\"finger\":1,\"record\":\"" +
+               enrolled["result"][3].asString() + "\",\"serial\":\"" + serial +
+               "\",\"shown\":\"page\"}";
+    };
+    for (const std::string& origin : {a, b}) {
+        WsClient& page = origin == a ? *pa : pb;
+        ASSERT_TRUE(
+            page.sendText(requestText("FingerAssert", array({challenge, "Pay 100 to Shop"}))));
+        EXPECT_EQ(nextMessage(page)["result"], array({origin, "touch", "Pay 100 to Shop"}));
+        ASSERT_TRUE(answerTouch(*s.key, "alice-thumb"));
+        const Json::Value asserted = nextMessage(page);
+        ASSERT_EQ(asserted["reterr"], 0) << asserted;
+        EXPECT_EQ(asserted["result"][0], clientData(origin, "Pay 100 to Shop"));
+        EXPECT_EQ(asserted["result"][2], enrolled["result"][5]);
+        EXPECT_TRUE(sm2VerifyDer(fromHex(enrolled["result"][5].asString()),
+                                 bytesOf(asserted["result"][0].asString()),
+                                 fromHex(asserted["result"][1].asString())));
+    }
+    ASSERT_TRUE(pb.sendText(requestText("FingerAssert", array({challenge, ""}))));
+    ASSERT_TRUE(s.key->ctl("touch alice-thumb"));
+    EXPECT_EQ(nextMessage(pb)["result"], array({b, "touch", ""}));
+    const Json::Value unconfirmed = nextMessage(pb, milliseconds(15000));
+    EXPECT_EQ(unconfirmed["function"], "FingerAssert") << unconfirmed;
+    EXPECT_EQ(unconfirmed["reterr"], 134) << unconfirmed;
+    EXPECT_EQ(command(pb, "FingerAssert", array({"short", ""}))["reterr"], 104);
+    EXPECT_EQ(command(pb, "FingerAssert", array({challenge, "line\nbreak"}))["reterr"], 104);
+    EXPECT_EQ(command(pb, "FingerSign", array({clientData(b, "")}))["reterr"], 104);
+
     // A PIN login outlives another site's page closing and its own page moving.
     ASSERT_EQ(command(*pa, "rkLogin", array({"", "", kPin}))["reterr"], 0);
     {
