@@ -225,6 +225,26 @@ def service_message():
     put("service_message", "92_deep_nesting", '{"function":"GetVersion","params":' + "[" * 5000 + "]" * 5000 + "}")
     put("service_message", "93_comment_number_fn", '/*c*/{"function":7,"params":[]}')
     put("service_message", "94_long_hex", json.dumps({"function": "Sm2Decrypt", "params": ["AB" * 5000]}))
+    put("service_message", "95_WatchDevice", '{"function":"WatchDevice","params":[false],"randomId":"w"}')
+    put("service_message", "96_duplicate_member", '{"function":"GetVersion","params":[],"params":{}}')
+    put("service_message", "97_text_after", '{"function":"GetVersion","params":[]} {}')
+    put("service_message", "98_names_not_utf8",
+        b'{"function":"Get\xe4\xb8\x41","params":["\xf0\x9f\x98\x41"],"randomId":"\xe4\xb8"}')
+
+
+def service_writer():
+    # Byte 0: low nibble the function name's length, high nibble the randomId's.
+    put("service_writer", "ascii", b"\x00plain")
+    put("service_writer", "bytes", b"\x11x\xffab\xc0\x80\xed\xb0\x80\x01\"\\")
+    put("service_writer", "edges", b"\x00\xf4\x90\x80\x80\xf0\x9f\x98\x80\xe0\x80")
+    put("service_writer", "utf8", b"\x23GetVersionab\xe4\xb8\xad\xe6\x96\x87")
+    # The last byte of a sequence is no continuation byte.
+    put("service_writer", "last_of_three", b"\x00\xe4\xb8\x41")
+    put("service_writer", "last_of_four", b"\x00\xf0\x9f\x98\x41")
+    put("service_writer", "last_in_names", b"\x43\xe4\xb8\x41\xf0\x9f\x98\x41ok")
+    put("service_writer", "overlong_surrogate", b"\x00\xe0\x9f\xbf\xf0\x8f\xbf\xbf\xed\xa0\x80")
+    put("service_writer", "largest_then_cut", b"\x04\xf4\x8f\xbf\xbfa\xe4\xb8")
+    put("service_writer", "escapes", b"\x00\"\\/\b\f\n\r\t\x00\x1f\x7f\x80\xbf")
 
 
 def main():
@@ -236,6 +256,7 @@ def main():
     skf_reply()
     vkey_request()
     service_message()
+    service_writer()
 
 
 if __name__ == "__main__":

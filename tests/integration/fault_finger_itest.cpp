@@ -321,6 +321,17 @@ TEST_F(FingerFault, UnplugDuringALoginAndAPollingVerification) {
     ASSERT_TRUE(key().ctl("plug"));
     expectOthersServed();
     expectLoginWorks();
+    // Logged in, the key is pulled out and comes back: nobody is logged in.
+    auto watcher = connect();
+    ASSERT_EQ(command(*watcher, "WatchDevice", array({}))["result"], "OK");
+    ASSERT_TRUE(key().ctl("unplug"));
+    EXPECT_EQ(keykit::nextMessage(*watcher)["result"][2], false);
+    ASSERT_TRUE(key().ctl("plug"));
+    EXPECT_EQ(keykit::nextMessage(*watcher)["result"][2], true);
+    ASSERT_TRUE(
+        eventually([&] { return status().find("connected=1") != std::string::npos; }, kCardBound))
+        << status();
+    EXPECT_EQ(run("FingerSign", array({"no touch"}))["reterr"], 2);
 
     Json::Value r = run("startVerify", array({}));
     ASSERT_EQ(r["reterr"], 0) << r;

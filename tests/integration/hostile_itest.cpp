@@ -130,6 +130,7 @@ TEST_F(Hostile, TheLogKeepsEveryLineButNoSecret) {
     EXPECT_EQ(run("SignDataNormal", array({"axDevCot", data}))["reterr"], 0);
     EXPECT_EQ(run("SignDataToPKCS7", array({"axDevCot", data}))["reterr"], 0);
     run("DeviceSign", array({"text-signed-secret"}));
+    run("FingerSign", array({"finger-signed-secret"}));
     run("rkLoginTypo", array({"", "", "271828"}));
     const std::string port = std::to_string(s_->daemon->port());
     rawHttp(s_->daemon->port(),
@@ -142,7 +143,8 @@ TEST_F(Hostile, TheLogKeepsEveryLineButNoSecret) {
     log << std::ifstream(path).rdbuf();
     for (const std::string& secret :
          {std::string("plain-secret-text"), toHex(k), toHex(sm2Plain), std::string("314159"), data,
-          std::string("text-signed-secret"), std::string("271828"), std::string("body-secret")})
+          std::string("text-signed-secret"), std::string("finger-signed-secret"),
+          std::string("271828"), std::string("body-secret")})
         EXPECT_EQ(log.str().find(secret), std::string::npos) << secret << "\n" << log.str();
     // The lines are all there, masked.
     EXPECT_NE(log.str().find(R"({"function":"rkLogin","params":[ "", "", "***" ],)"),

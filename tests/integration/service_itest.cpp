@@ -2,6 +2,9 @@
 // for byte, framing, and robustness against misbehaving clients.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,10 +18,13 @@ namespace {
 const char kVersionReply[] = R"({"function":"GetVersion","result":"1.0.1.32 MEBO","reterr":0})";
 const char kGetVersion[] = R"({"function":"GetVersion","params":{}})";
 
-// One daemon for the whole suite; every test checks it is still alive.
+// One daemon for the whole suite; every test checks it is still alive. A
+// frame begun must be finished within 1 s (30 s outside tests).
 class Service : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { daemon_ = new Daemon(); }
+    static void SetUpTestSuite() {
+        daemon_ = new Daemon(Daemon::Config{{}, {{"FPKEYD_FRAME_WAIT_MS", "1000"}}});
+    }
     static void TearDownTestSuite() {
         int status = daemon_->stop();
         // A clean exit: no crash and no sanitizer report at the end.
@@ -273,12 +279,15 @@ TEST_F(Service, ClientsVanishingMidwayLeaveOthersServed) {
     WsClient watcher;
     ASSERT_TRUE(watcher.connect(port())) << watcher.lastError();
     {
-        // Half a frame, then gone.
+        // Half a frame, then silence: closed when the frame's time is up.
         RawWs raw;
         ASSERT_TRUE(raw.connect(port()));
         std::string f = RawWs::frame(kGetVersion);
         ASSERT_TRUE(raw.write(f.substr(0, f.size() / 2)));
-        raw.close();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(raw.readFrame(milliseconds(15000)));
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(std::chrono::duration_cast<milliseconds>(waited).count(), 10000);
     }
     {
         // A frame header announcing far more than ever comes.
@@ -295,11 +304,17 @@ TEST_F(Service, ClientsVanishingMidwayLeaveOthersServed) {
                 std::chrono::milliseconds(200));
     }
     {
-        // Commands sent, replies never read, connection dropped.
+        // Commands sent, replies never read, connection dropped. Past 1 MiB
+        // of unread replies the daemon reads no more of it: 16 MB of
+        // commands, each answered with six times its size, cannot all go in.
         WsClient c;
         ASSERT_TRUE(c.connect(port())) << c.lastError();
-        for (int i = 0; i < 20; ++i)
-            c.sendText(kGetVersion);
+        const std::string big =
+            "{\"function\":\"" + std::string(60000, '\xff') + "\",\"params\":{}}";
+        int sent = 0;
+        while (sent < 270 && c.sendBinary(big, std::chrono::milliseconds(2000)))
+            ++sent;
+        EXPECT_LT(sent, 270);
     }
     EXPECT_EQ(watcher.call(kGetVersion), kVersionReply);
 }
@@ -324,6 +339,40 @@ TEST(Daemon, PortTakenEndsWithStatusOne) {
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_TRUE(first.running());
+}
+
+// A descriptor limit that leaves room for one connection: a second is
+// refused while the first is open, and served once it has closed.
+TEST(Daemon, ConnectionsPastTheCapAreRefused) {
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+    rlimit low = was;
+    low.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::unique_ptr<Daemon> d;
+    try {
+        d = std::make_unique<Daemon>();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &was), 0);
+    ASSERT_TRUE(d);
+    // A closed connection (the start-up probe's, the first client's) may
+    // hold its room for a moment.
+    auto served = [&] {
+        for (int i = 0; i < 100; ++i) {
+            auto c = std::make_unique<WsClient>();
+            if (c->connect(d->port()) && c->call(kGetVersion) == kVersionReply) return c;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return std::unique_ptr<WsClient>();
+    };
+    auto first = served();
+    ASSERT_TRUE(first);
+    WsClient second;
+    EXPECT_FALSE(second.connect(d->port()) && second.call(kGetVersion) == kVersionReply);
+    first.reset();
+    EXPECT_TRUE(served());
 }
 
 TEST(Daemon, VirtualKeyListsAreChecked) {

@@ -322,7 +322,10 @@ TEST_F(Log, PlantedFilesAreRefusedAndTheLogIsPrivate) {
     // A hard link to a file of ours, and a FIFO nobody reads.
     ASSERT_EQ(unlink(file_.c_str()), 0);
     ASSERT_EQ(link(target.c_str(), file_.c_str()), 0);
-    inChild([] { start(); });
+    inChild([] {
+        start();
+        _nvlogstr("planted");
+    });
     EXPECT_EQ(slurp(target), "mine\n");
     ASSERT_EQ(unlink(file_.c_str()), 0);
     ASSERT_EQ(mkfifo(file_.c_str(), 0666), 0);

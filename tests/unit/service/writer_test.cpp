@@ -112,8 +112,10 @@ TEST(ReplyWriter, BytesThatAreNotUtf8) {
     EXPECT_EQ(text(Json::Value("\xf0\x9f\x98\x80\xef\xbf\xbf")),
               "\"\xf0\x9f\x98\x80\xef\xbf\xbf\"");
     EXPECT_EQ(text(Json::Value("\xe4\xb8\xad\xff\n")), "\"\\u00E4\\u00B8\\u00AD\\u00FF\\n\"");
-    // Overlong, surrogate, above U+10FFFF, cut short.
-    for (const char* bad : {"\xc0\x80", "\xed\xb0\x80", "\xf4\x90\x80\x80", "\xe4\xb8"})
+    // Overlong, surrogate, above U+10FFFF, cut short, a last byte that is
+    // no continuation byte.
+    for (const char* bad : {"\xc0\x80", "\xed\xb0\x80", "\xf4\x90\x80\x80", "\xe4\xb8",
+                            "\xe4\xb8\x41", "\xf0\x9f\x98\x41"})
         EXPECT_EQ(text(Json::Value(bad)).find('\\'), 1u) << bad;
 }
 
