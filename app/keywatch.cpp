@@ -60,12 +60,14 @@ void CNvId::keysChanged() {
     }
     bool arrived = false;
     for (int i = 0; i < count; ++i) {
-        const bool ours = m_hDev && strcmp(news[i].name, s_keyName) == 0;
+        const bool ours = strcmp(news[i].name, s_keyName) == 0;
         if (!news[i].present) {
             if (!ours) continue;
-            _nvlog("connected key left: %s", news[i].name);
-            // Nobody stays logged in on a key that went away.
+            // Nobody stays logged in on a key that went away, whether it was
+            // connected right now or a worker's end had just let it go.
             forgetFingerLogin();
+            if (!m_hDev) continue;
+            _nvlog("connected key left: %s", news[i].name);
             // A worker's wait on the key's link fails now; it reports its
             // own error to its page and its end repairs the session.
             if (getFpState() != 0) continue;

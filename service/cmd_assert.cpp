@@ -50,9 +50,9 @@ std::string member(const char* name, const std::string& value) {
 // The answer once the user touched (or did not): signs and replies.
 void answer(uint64_t clientId, const std::string& function, const std::string& randomId,
             const std::string& origin, const std::string& challenge, const std::string& text,
-            int matched, bool desktop) {
+            int code, int matched, bool desktop) {
     std::string reply;
-    int code = matched > 0 ? 0 : matched < 0 ? -matched : kNotConfirmed;
+    if (code == 0 && matched <= 0) code = kFailed;
     Json::Value result(Json::arrayValue);
     if (code == 0) {
         std::lock_guard<std::mutex> session(CNvId::sessionLock());
@@ -99,10 +99,11 @@ int FingerAssert(const Json::Value& p) {
     // The origin comes from the connection's handshake; "local" for a
     // program that sent none.
     const std::string origin = client->site.empty() ? "local" : shownSite(client->site);
-    askConfirmation(*client, origin, text,
+    askConfirmation(*client, origin, text, true,
                     [id = client->id, function = currentFunction(), randomId = currentRandomId(),
-                     origin, challenge, text](int matched, bool desktop) {
-                        answer(id, function, randomId, origin, challenge, text, matched, desktop);
+                     origin, challenge, text](int code, int matched, bool desktop) {
+                        answer(id, function, randomId, origin, challenge, text, code, matched,
+                               desktop);
                     });
     return 0;
 }

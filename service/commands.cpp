@@ -14,6 +14,27 @@ constexpr CommandFacts kKey{};  // touches the key, nothing more to say
 constexpr CommandFacts kNothing = CommandFacts().touchesNothing();
 constexpr CommandFacts kModule = CommandFacts().module();
 
+// A page's name as the user reads it: control characters shown as '?'.
+std::string shown(const Json::Value& name) {
+    std::string text = name.isString() ? name.asString() : std::string();
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
+// What the user is asked to confirm, for the acts that change the key.
+std::string deletingUser(const Json::Value& p) {
+    const bool every = !p.isArray() || p.size() == 0 || !p[0].isString();
+    return every ? "delete every user" : "delete the user " + shown(p[0]);
+}
+std::string deletingFinger(const Json::Value& p) {
+    return "delete fingers of the user " +
+           shown(p.isArray() && p.size() > 0 ? p[0] : Json::Value());
+}
+std::string replacingServerKey(const Json::Value&) {
+    return "replace the server key";
+}
+
 const Command kCommands[] = {
     {"FactorySign", [](const Json::Value& p, Result& r) { return SignInfo(p, r.text, 0); },
      Reply::Text, kKey, true, 0},
@@ -45,7 +66,7 @@ const Command kCommands[] = {
      kModule, false, kAllSecret},
     {"OpenDev", [](const Json::Value&, Result&) { return CNvId::openDev(); }, Reply::Text, kModule},
     {"SetSvrPubKey", [](const Json::Value& p, Result&) { return SetSvrPubKey(p); }, Reply::Text,
-     kKey},
+     kKey, false, kNoSecret, false, replacingServerKey},
     {"GetUserList", [](const Json::Value&, Result& r) { return GetUserList(r.value); },
      Reply::Value, kModule},
     {"GetFacPubKey", [](const Json::Value&, Result& r) { return GetFacPubKey(r.text); },
@@ -65,9 +86,9 @@ const Command kCommands[] = {
     {"GetFingerUnused", [](const Json::Value& p, Result& r) { return GetFingerUnused(p, r.value); },
      Reply::Value, kModule},
     {"DeleteFinger", [](const Json::Value& p, Result& r) { return DeleteFinger(p, r.value); },
-     Reply::Value, kModule},
+     Reply::Value, kModule, false, kNoSecret, false, deletingFinger},
     {"DeleteUser", [](const Json::Value& p, Result& r) { return DeleteUser(p, r.value); },
-     Reply::Value, kModule},
+     Reply::Value, kModule, false, kNoSecret, false, deletingUser},
     {"EnumDevice", [](const Json::Value& p, Result& r) { return EnumDevice(p, r.value); },
      Reply::Value, kModule},
     {"openDevice", [](const Json::Value& p, Result& r) { return openDevice(p, r.value); },

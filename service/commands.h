@@ -40,7 +40,16 @@ struct Command {
     bool keepsBaseSession = false;
     int secretParam = kNoSecret;  // index into "params", or kAllSecret
     bool secretResult = false;    // the successful result is secret
+    // For an act that changes the key: what a page's user is asked to
+    // confirm by a touch before it runs (local programs are not asked).
+    std::string (*confirmation)(const Json::Value& params) = nullptr;
 };
+
+// The reply of a command that ran with `code` and `result`: 0 when `reply`
+// is complete, 1 when it is answered later through sendMessage, kNoReply
+// when the handler answers later itself.
+int shapeReply(const Command& command, int code, const Result& result, const std::string& function,
+               const std::string& randomId, std::string& reply);
 
 // The row of `name`, compared byte for byte; null when there is none.
 const Command* findCommand(const std::string& name);

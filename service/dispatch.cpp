@@ -10,6 +10,7 @@
 #include "app/app.h"
 #include "log/log.h"
 #include "service/commands.h"
+#include "service/endpoint.h"
 #include "service/handlers.h"
 #include "service/service.h"
 #include "util/util.h"
@@ -105,6 +106,25 @@ std::string currentRandomId() {
     return s_randomId ? *s_randomId : std::string();
 }
 
+namespace {
+// A command the user confirmed (or did not), run now that the answer came.
+void runConfirmed(const Command& command, const Json::Value& params, const std::string& function,
+                  const std::string& randomId, const std::string& site, int confirmed,
+                  std::string& reply) {
+    if (confirmed != 0) {
+        makeJsonErr(reply, confirmed, function, randomId);
+        return;
+    }
+    std::lock_guard<std::mutex> session(CNvId::sessionLock());
+    cxBuf::init(0);
+    CNvId::chkOpted();
+    Result result;
+    const int code = command.run(params, result);
+    siteRuleAfter(command.facts, params, site, code);
+    shapeReply(command, code, result, function, randomId, reply);
+}
+}  // namespace
+
 std::string currentFunction() {
     return s_function ? *s_function : std::string();
 }
@@ -180,12 +200,29 @@ int handFunc(const std::string& function, const Json::Value& params, std::string
     const bool ruled = allowed && command->facts.touchesKey;
     int code = ruled ? siteRuleBefore(command->facts, params, site) : kRunIt;
     if (code == kWaitsForNothing) return kNoReply;
+    if (code == kRunIt && command->confirmation && !site.empty()) {
+        // A page's act that changes the key runs once the user confirmed it.
+        askConfirmation(*s_client, shownSite(site), command->confirmation(params), false,
+                        [command, params, function, randomId, id = s_client->id, site](
+                            int confirmed, int, bool) {
+                            std::string later;
+                            runConfirmed(*command, params, function, randomId, site, confirmed,
+                                         later);
+                            sendToClient(id, later);
+                        });
+        return kNoReply;
+    }
     if (code == kRunIt) {
         if (allowed && !command->keepsBaseSession) CNvId::chkOpted();
         code = command->run(params, result);
         if (ruled) siteRuleAfter(command->facts, params, site, code);
     }
-    switch (command->reply) {
+    return shapeReply(*command, code, result, function, randomId, reply);
+}
+
+int shapeReply(const Command& command, int code, const Result& result, const std::string& function,
+               const std::string& randomId, std::string& reply) {
+    switch (command.reply) {
         case Reply::AlwaysLater:
             return 1;
         case Reply::LaterIfOk:
@@ -202,7 +239,7 @@ int handFunc(const std::string& function, const Json::Value& params, std::string
     }
     if (code != 0) {
         makeJsonErr(reply, code, function, randomId);
-    } else if (command->reply == Reply::Text) {
+    } else if (command.reply == Reply::Text) {
         makeJsonStr(reply, result.text, function, randomId);
     } else {
         makeJsonJV(reply, result.value, function, randomId);

@@ -68,7 +68,8 @@ struct Asking {
     bool confirm = false;
     std::string site;
     std::string text;
-    std::function<void(int, bool)> confirmed;
+    bool enrolledOnly = false;
+    std::function<void(int, int, bool)> confirmed;
 };
 
 struct BackOff {
@@ -200,7 +201,10 @@ void decideFront(bool allowed, int result = 0) {
         Asking a = endFront();
         nvlogE("%s %s", a.site.c_str(),
                allowed ? "confirmed an act by a touch" : "confirmed nothing");
-        a.confirmed(allowed ? result : result < 0 ? result : 0, desktop);
+        a.confirmed(allowed      ? kOk
+                    : result < 0 ? -result
+                                 : kNotConfirmed,
+                    allowed ? result : 0, desktop);
         return;
     }
     Asking a = endFront();
@@ -298,9 +302,10 @@ void askApproval(const Client& client, std::function<void(bool)> decided) {
 }
 
 void askConfirmation(const Client& client, const std::string& site, const std::string& text,
-                     std::function<void(int, bool)> confirmed) {
+                     bool enrolledOnly, std::function<void(int, int, bool)> confirmed) {
     Asking a;
     a.confirm = true;
+    a.enrolledOnly = enrolledOnly;
     a.queue = "confirm#" + std::to_string(client.id);
     a.group = a.queue;
     a.site = site;
@@ -391,8 +396,9 @@ void kickApproval() {
             front.phase = Phase::waiting;
         } else if (!s_touchRunning) {
             const auto left = std::chrono::duration_cast<milliseconds>(front.deadline - now);
-            const int rc = CNvId::startApproval(static_cast<int>(left.count()) + 1,
-                                                s_generation + 1, onTouch, front.confirm);
+            const int rc =
+                CNvId::startApproval(static_cast<int>(left.count()) + 1, s_generation + 1, onTouch,
+                                     front.confirm && front.enrolledOnly);
             if (rc == 0) {
                 ++s_generation;
                 s_touchRunning = true;

@@ -74,11 +74,6 @@ bool loginBelongsTo(Login kind, const std::string& site) {
     return !o.held || o.site == site;
 }
 
-void forgetLogins() {
-    forget(Login::finger);
-    forget(Login::pin);
-}
-
 void siteConnectionOpened(const std::string& site) {
     // Logins expire when looked at: a page that opens after its site's
     // login ran out must not revive it.

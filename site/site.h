@@ -161,13 +161,14 @@ void rememberSite(const std::string& site);
 // time, or asked too recently). A site already being asked gains one more
 // waiter.
 void askApproval(const Client& client, std::function<void(bool)> decided);
-// Asks the user to confirm an act of `client` by a fresh touch of an
-// enrolled finger, showing `site` and `text`; `confirmed` is called once on
-// the network thread with the module template the touch matched (0: no
-// touch in time; a code negated: it cannot be confirmed) and whether the
-// desktop showed the question. Taken in turn with the sites' questions.
+// Asks the user to confirm an act of `client` by a fresh touch, showing
+// `site` and `text`; with `enrolledOnly` only an enrolled finger counts.
+// `confirmed` is called once on the network thread with 0 or the code of
+// why not (kNotConfirmed: no touch in time), the module template the touch
+// matched (0 when any finger counted), and whether the desktop showed the
+// question. Taken in turn with the sites' questions.
 void askConfirmation(const Client& client, const std::string& site, const std::string& text,
-                     std::function<void(int, bool)> confirmed);
+                     bool enrolledOnly, std::function<void(int, int, bool)> confirmed);
 // Forgets the waiters of a connection that closed.
 void dropApprovalWaiter(uint64_t clientId);
 // Called after every command: a waiting approval starts once the module is free.
@@ -200,8 +201,6 @@ enum class Login { none, finger, pin, polling };
 void loginMadeBy(Login kind, const std::string& site);
 // Whether `site` may use the login of `kind` (true when it made it).
 bool loginBelongsTo(Login kind, const std::string& site);
-// Every login ends (the key went away). Session lock held.
-void forgetLogins();
 // Open connections of a site come and go; a login ends 60 s after its
 // site's last connection closed. Session lock held for siteExpireLogins and
 // siteConnectionOpened (which expires first).

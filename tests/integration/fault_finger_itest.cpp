@@ -163,6 +163,7 @@ TEST_F(FingerFault, BadRepliesToAVerification) {
 // leaves the enrolment running); the other connection does not.
 TEST_F(FingerFault, UnplugDuringAnEnrolment) {
     needUser();
+    expectLoginWorks();
     Json::Value r = run("RegisterUser", array({"ue", 2, "e two"}));
     ASSERT_EQ(r["result"], array({6})) << r;
     sendLater("WaitEnroll");
@@ -193,6 +194,9 @@ TEST_F(FingerFault, UnplugDuringAnEnrolment) {
     // The other connection was told nothing: the next message it gets is
     // the reply to its command.
     expectOthersServed();
+    // The login went with the key, though the enrolment's end had let go
+    // of the key before its leaving was looked at.
+    EXPECT_EQ(run("FingerSign", array({"no touch"}))["reterr"], 2);
     // Nothing of the user was written; enrolling it afresh works.
     EXPECT_EQ(userNames(), array({"uv"}));
     Json::Value done = enrolFinger(*c_, key(), "RegisterUser", "ue", 2, "e two", "erin-index");

@@ -404,6 +404,25 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
     ASSERT_TRUE(s.key->ctl("touch long-thumb"));
     const Json::Value login = nextMessage(*pa);
     EXPECT_EQ(login["result"][1], kept) << login;
+
+    // A page's act that changes the key runs only once the user confirmed
+    // it by a touch; a local program is not asked.
+    const Json::Value users = command(*pa, "GetUserList", Json::Value());
+    ASSERT_TRUE(pa->sendText(requestText("DeleteUser", array({}))));
+    EXPECT_EQ(nextMessage(*pa)["result"], array({a, "touch", "delete every user"}));
+    const Json::Value refused = nextMessage(*pa, milliseconds(15000));
+    EXPECT_EQ(refused["function"], "DeleteUser") << refused;
+    EXPECT_EQ(refused["reterr"], 134) << refused;
+    EXPECT_EQ(command(*pa, "GetUserList", Json::Value()), users);
+    ASSERT_TRUE(pa->sendText(requestText("DeleteUser", array({kept}))));
+    EXPECT_EQ(nextMessage(*pa)["result"], array({a, "touch", "delete the user " + kept}));
+    ASSERT_TRUE(answerTouch(*s.key, "alice-thumb"));
+    EXPECT_EQ(nextMessage(*pa)["reterr"], 0);
+    EXPECT_EQ(command(*pa, "GetUserList", Json::Value())["result"], array({1, array({"alice"})}));
+    WsClient local;
+    ASSERT_TRUE(local.connect(port));
+    EXPECT_EQ(command(local, "DeleteUser", array({}))["function"], "DeleteUser");
+    EXPECT_EQ(command(local, "GetUserList", Json::Value())["result"], array({0, array({})}));
     EXPECT_TRUE(s.stop());
 }
 
