@@ -1,7 +1,8 @@
 // End to end in a real browser: a blank virtual key, fpkey-provision,
 // fpkeyd on a free port, the demo page in Chromium or Firefox. Opens the key, shows its
 // information, enrols a user while the test touches the virtual sensor, logs
-// in by finger, signs, decrypts; one screenshot per step.
+// in by finger, signs, decrypts, signs in and confirms a payment by a touch;
+// one screenshot per step.
 //
 // node demo-e2e.mjs --engine chromium|firefox --fpkeyd BIN --vkey BIN [--provision BIN] --artifacts DIR
 // Exit: 0 passed, 1 failed, 77 skipped (the reason is printed).
@@ -150,11 +151,17 @@ async function main() {
     log(`screenshot ${file}`);
   };
 
+  // The sticky top bar can cover a button the browser deems in view, and
+  // takes the click: the button goes to the middle of the window first.
+  const click = async (button) => {
+    await page.$eval(`#${button}`, (el) => el.scrollIntoView({ block: "center" }));
+    await page.click(`#${button}`);
+  };
   // Clicks a button and waits until its action has finished; returns what
   // the card's output box shows and the reterr in it, if it failed.
   const run = async (button, out, ms = 30000) => {
     await page.$eval(`#${out}`, (el) => { el.textContent = ""; el.className = "out"; });
-    await page.click(`#${button}`);
+    await click(button);
     await page.waitForFunction(([b, o]) => {
       const btn = document.getElementById(b);
       return !btn.classList.contains("busy") && document.getElementById(o).textContent !== "";
@@ -346,6 +353,33 @@ async function main() {
     if (!/^304[456]/.test(sigHex)) throw new Failure(`FingerSign: ${r.text}`);
     verifySm2(record.publicKey, message, sigHex);
     await snap("finger-signature");
+
+    // Steps: sign in, then confirm a payment: the page shows the question,
+    // the touch comes after it, and the reply is a clientData naming this
+    // page and the challenge it sent, signed by alice's finger key.
+    for (const [button, text, name] of [["btn-assert-signin", "", "sign-in"],
+                                        ["btn-assert-pay", "Pay 100.00 to Shop", "payment"]]) {
+      await page.$eval("#out-assert", (el) => { el.textContent = ""; el.className = "out"; });
+      await click(button);
+      await page.waitForSelector("#confirm[data-state=touch]:not([hidden])", { timeout: 15000 });
+      const question = await page.$eval("#confirm", (el) => el.textContent);
+      if (!question.startsWith(`${web.origin} asks you to ${text ? `confirm: ${text}` : "sign in"} — `)) {
+        throw new Failure(`${button} question: ${question}`);
+      }
+      await snap(`${name}-asked`);
+      await new Promise((res) => setTimeout(res, 700));
+      ctl(control, "touch", "alice-thumb");
+      await page.waitForFunction(() => document.getElementById("out-assert").textContent !== "", null, { timeout: 30000 });
+      r = await page.$eval("#out-assert", (el) => ({ ok: el.classList.contains("ok"), text: el.textContent }));
+      const m = /Challenge sent: (\S+)\n\nclientData:\n(.+)\n\nSignature \(DER, hex\):\n(\w+)\n\nPublic key:\n(\w+)$/.exec(r.text);
+      if (!r.ok || !m) throw new Failure(`${button}: ${r.text}`);
+      const data = JSON.parse(m[2]);
+      if (data.origin !== web.origin || data.challenge !== m[1] || !/^[\w-]{43}$/.test(m[1]) || data.text !== text ||
+          data.user !== "alice" || m[4] !== record.publicKey) throw new Failure(`${button}: ${r.text}`);
+      verifySm2(record.publicKey, m[2], m[3]);
+      if (!(await page.$eval("#confirm", (el) => el.hidden))) throw new Failure(`${button}: the question stays shown`);
+      await snap(`${name}-signed`);
+    }
 
     const pushes = await page.$$eval("#log li.push", (els) => els.length);
     if (pushes < 7) throw new Failure(`message log shows ${pushes} pushed messages, expected the enrolment's and the login's`);

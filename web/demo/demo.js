@@ -92,7 +92,7 @@
     let cls = "recv";
     try {
       const m = JSON.parse(w.text);
-      if (["ackEnroll", "ackVerify", "ackDevice"].includes(m.function)) cls += " push";
+      if (["ackEnroll", "ackVerify", "ackDevice", "ackConfirm"].includes(m.function)) cls += " push";
       if (m.reterr !== 0) cls += " fail";
     } catch { /* not JSON: shown as it came */ }
     logLine(cls, "←", w.text);
@@ -178,6 +178,22 @@
       }
       logLine("note", "·", `site approval: ${state} ${site}`);
     });
+    // The daemon asks the user to confirm an act of this page (a signed
+    // statement, a deletion): the same question the desktop shows.
+    key.on("confirm", ({ site, state, text }) => {
+      const box = $("confirm");
+      const question = text ? `${site} asks you to confirm: ${text}` : `${site} asks you to sign in`;
+      box.hidden = false;
+      box.dataset.state = state;
+      box.textContent = state === "wait" ?
+        `${question} — wait until the fingerprint operation in progress is done.` :
+        `${question} — touch an enrolled finger on your key.`;
+      logLine("note", "·", `confirmation asked: ${state} ${question}`);
+    });
+    // The asked command's own reply ends the question, whatever its outcome.
+    key.on("reply", (m) => {
+      if (["FingerAssert", "DeleteUser", "DeleteFinger", "SetSvrPubKey"].includes(m.function)) $("confirm").hidden = true;
+    });
     key.on("open", () => {
       setState("on", "connected");
       logLine("note", "·", `connected to ${url}`);
@@ -192,6 +208,7 @@
     key.on("close", () => {
       setState("wait", "reconnecting…");
       $("daemon-version").textContent = "";
+      $("confirm").hidden = true;
       keys = null;
       showKeys();
       logLine("note", "·", "connection closed; reconnecting");
@@ -425,6 +442,35 @@
     await key.cancelVerify();
     return "Verification cancelled";
   });
+
+  // ---------- sign-in and confirmation ----------
+
+  // A web server would issue the challenge; here the page makes a fresh one.
+  function newChallenge() {
+    const bytes = crypto.getRandomValues(new Uint8Array(32));
+    return btoa(String.fromCharCode(...bytes)).replace(/\+/g, "-").replace(/\//g, "_").replace(/=+$/, "");
+  }
+
+  // What a server checks before the signature: the statement names this
+  // page's origin, the challenge just sent and the text the user was shown.
+  async function assertWith(text) {
+    await quiet();
+    const challenge = newChallenge();
+    const a = await key.assert(challenge, { text });
+    const data = JSON.parse(a.clientData);
+    const wrong = [];
+    if (data.type !== "fpkey.assert") wrong.push(`type ${data.type}`);
+    if (String(data.origin) !== location.origin) wrong.push(`origin ${data.origin}, this page is ${location.origin}`);
+    if (data.challenge !== challenge) wrong.push(`challenge ${data.challenge}, sent ${challenge}`);
+    if (data.text !== text) wrong.push(`text ${JSON.stringify(data.text)}, asked ${JSON.stringify(text)}`);
+    const body = `Challenge sent: ${challenge}\n\nclientData:\n${a.clientData}\n\n` +
+      `Signature (DER, hex):\n${a.signature}\n\nPublic key:\n${a.publicKey}`;
+    if (wrong.length) throw new Error(`The clientData does not match this page: ${wrong.join("; ")}\n\n${body}`);
+    return `${text ? "Confirmed" : "Signed in"} by ${a.user}, finger ${a.finger} (shown on the ${a.shown}).\n` +
+      `The clientData names this page (${location.origin}) and the challenge it sent.\n\n${body}`;
+  }
+  action("btn-assert-signin", "out-assert", () => assertWith(""));
+  action("btn-assert-pay", "out-assert", () => assertWith(`Pay ${$("pay-amount").value.trim()} to Shop`));
 
   // ---------- signing ----------
 
