@@ -236,6 +236,20 @@ TEST(SiteApproval, LoginsAndResultsBelongToTheirSite) {
     EXPECT_EQ(userPinTriesLeft(s.key->stateFile(), kBaseApp), 2);
     EXPECT_EQ(command(local, "rkLogin", array({"", "", kPin}))["reterr"], 0);
     EXPECT_EQ(userPinTriesLeft(s.key->stateFile(), kBaseApp), tries);
+
+    // A new site's finger login ends the previous one's at once: neither
+    // signs with it any more, though the new one was never touched for.
+    ASSERT_TRUE(pa->sendText(requestText("LoginFinger", Json::Value())));
+    ASSERT_TRUE(s.key->ctl("touch alice-thumb"));
+    EXPECT_EQ(nextMessage(*pa)["reterr"], 0);
+    ASSERT_EQ(command(*pa, "FingerSign", array({"pay 6"}))["reterr"], 0);
+    ASSERT_TRUE(pc.sendText(requestText("LoginFinger", Json::Value())));
+    ASSERT_TRUE(pc.sendText(requestText("CancelVerify", Json::Value())));
+    Json::Value m;
+    while (!(m = nextMessage(pc)).isNull() && m["function"] != "CancelVerify") {
+    }
+    EXPECT_EQ(command(pc, "FingerSign", array({"pay 7"}))["reterr"], 2);
+    EXPECT_EQ(command(*pa, "FingerSign", array({"pay 8"}))["reterr"], 2);
     EXPECT_TRUE(s.stop());
 }
 
