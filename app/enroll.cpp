@@ -437,6 +437,8 @@ int CNvId::ackEnroll(int step, int code, bool finished) {
         value.append(m_fingerName);
         value.append(pubText);
         value.append(reinterpret_cast<const char*>(sign));
+        // The name as the key keeps it (cut to fit), as later commands return it.
+        value.append(m_enrollApp);
         pushValue(value);
         return 0;
     }

@@ -123,7 +123,7 @@ int setup(const Args& a) {
             fprintf(stderr, "setup: enrolment failed: %s\n", m->c_str());
             return 1;
         }
-        if (v["result"].size() == 7) {
+        if (v["result"].size() >= 7) {
             printf("setup: enrolled %s\n", v["result"][3].asString().c_str());
             return 0;
         }

@@ -36,7 +36,7 @@ class FingerFault : public FaultTest {
         if (!s_user.record.empty()) return;
         Json::Value m = enrolFinger(*c_, key(), "RegisterUser", "uv", 3, "vee", "victor-thumb");
         ASSERT_EQ(m["reterr"], 0) << m << keyLogTail();
-        ASSERT_EQ(m["result"].size(), 7u) << m;
+        ASSERT_EQ(m["result"].size(), 8u) << m;
         s_user.record = m["result"][3].asString();
         s_user.pubKey = m["result"][5].asString();
     }

@@ -411,8 +411,10 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
     for (int i = 0; i < 20; ++i)
         longName += "\xc3\xa9";
     const std::string kept = longName.substr(0, 31);
-    ASSERT_EQ(enrolFinger(*pa, *s.key, "RegisterUser", longName, 2, "long", "long-thumb")["reterr"],
-              0);
+    const Json::Value longEnrolled =
+        enrolFinger(*pa, *s.key, "RegisterUser", longName, 2, "long", "long-thumb");
+    ASSERT_EQ(longEnrolled["reterr"], 0) << longEnrolled;
+    EXPECT_EQ(longEnrolled["result"][7], kept);
     EXPECT_EQ(command(*pa, "GetUserList", Json::Value())["result"][1][1], kept);
     ASSERT_TRUE(pa->sendText(requestText("LoginFinger", Json::Value())));
     ASSERT_TRUE(s.key->ctl("touch long-thumb"));
@@ -667,7 +669,8 @@ TEST(SiteApproval, DesktopNotificationNamesTheSite) {
     for (int i = 0; i < 100 && readFile(seen).find("ready") == std::string::npos; ++i)
         std::this_thread::sleep_for(milliseconds(50));
     {
-        fpkit::Daemon::Config c = siteConfig(dir.path, 1000);
+        fpkit::Daemon::Config c =
+            siteConfig(dir.path, 1000, {"--allow-origin", "https://shop.example"});
         c.env.push_back({"DBUS_SESSION_BUS_ADDRESS", bus});
         KeyStage s({}, false, {}, c);
         ASSERT_EQ(s.error, "");
@@ -690,6 +693,21 @@ TEST(SiteApproval, DesktopNotificationNamesTheSite) {
             text = readFile(seen);
         }
         EXPECT_NE(text.find("CloseNotification"), std::string::npos) << text;
+        // An allowed page's act is shown with its site and its text.
+        WsClient shop;
+        ASSERT_TRUE(shop.connectAs(s.daemon->port(), "https://shop.example"));
+        ASSERT_TRUE(shop.sendText(requestText("DeleteUser", array({"<b>bob</b>"}))));
+        EXPECT_EQ(nextMessage(shop)["function"], "ackConfirm");
+        const std::string shown =
+            "Notify fpkeyd|https://shop.example asks you to confirm: delete "
+            "the user <b>bob</b>|https://shop.example asks you to confirm: "
+            "delete the user &lt;b&gt;bob&lt;/b&gt;.";
+        for (int i = 0; i < 100 && text.find(shown) == std::string::npos; ++i) {
+            std::this_thread::sleep_for(milliseconds(50));
+            text = readFile(seen);
+        }
+        EXPECT_NE(text.find(shown), std::string::npos) << text;
+        EXPECT_EQ(nextMessage(shop)["reterr"], 134);
         EXPECT_TRUE(s.stop());
     }
     kill(service, SIGTERM);

@@ -352,8 +352,8 @@ class FpKey {
     });
     try {
       const r = await this.call("WaitEnroll", []);
-      return { user, fingerIndex: r[2], recordName: r[3], fingerName: r[4], publicKey: r[5],
-               signInfo: r[6] };
+      return { user: typeof r[7] === "string" ? r[7] : user, fingerIndex: r[2], recordName: r[3],
+               fingerName: r[4], publicKey: r[5], signInfo: r[6] };
     } finally {
       off();
     }
@@ -367,13 +367,28 @@ class FpKey {
    * Resolves with what a server verifies; rejects with NOT_CONFIRMED when no
    * finger touched the key in time.
    * @param {string} challenge the server's single-use value (16-512 visible ASCII characters)
-   * @param {{text?: string, timeout?: number}} [opts]
+   * Aborting `signal` rejects at once with USER_CANCELED (the daemon's
+   * question ends by itself, or with the page).
+   * @param {{text?: string, timeout?: number, signal?: AbortSignal}} [opts]
    * @returns {Promise<{clientData: string, signature: string, publicKey: string,
    *   user: string, finger: number, record: string, shown: string}>}
    */
   async assert(challenge, opts = {}) {
-    const r = await this.call("FingerAssert", [challenge, opts.text ?? ""],
-                              { timeoutMs: opts.timeout ?? 60000 });
+    const asked = this.call("FingerAssert", [challenge, opts.text ?? ""],
+                            { timeoutMs: opts.timeout ?? 60000 });
+    let r;
+    if (opts.signal) {
+      asked.catch(() => {});
+      const aborted = new Promise((_, reject) => {
+        const stop = () => reject(new FpKeyError(ResultCode.USER_CANCELED,
+                                                 messageOf(ResultCode.USER_CANCELED), "FingerAssert"));
+        if (opts.signal.aborted) stop();
+        else opts.signal.addEventListener("abort", stop, { once: true });
+      });
+      r = await Promise.race([asked, aborted]);
+    } else {
+      r = await asked;
+    }
     const data = JSON.parse(r[0]);
     return { clientData: r[0], signature: r[1], publicKey: r[2], user: data.user,
              finger: data.finger, record: data.record, shown: data.shown };
