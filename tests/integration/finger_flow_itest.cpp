@@ -90,10 +90,11 @@ class FingerFlow : public ::testing::Test {
         EXPECT_EQ(m["function"], "ackEnroll") << m;
         EXPECT_EQ(m["reterr"], 0) << m;
         const Json::Value& a = m["result"];
-        if (!a.isArray() || a.size() != 7) {
+        if (!a.isArray() || a.size() != 8) {
             ADD_FAILURE() << "finished array: " << m;
             return e;
         }
+        EXPECT_EQ(a[7], user);
         EXPECT_EQ(a[0], 0);
         EXPECT_EQ(a[1], 0);
         EXPECT_EQ(a[2], finger);

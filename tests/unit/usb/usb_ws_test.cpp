@@ -266,7 +266,7 @@ TEST_F(UsbDaemon, EnrolmentStatementVerifiesWithOpenSsl) {
         }
     }
     EXPECT_EQ(progress, 5);
-    ASSERT_EQ(done.size(), 7u) << done.toStyledString();
+    ASSERT_EQ(done.size(), 8u) << done.toStyledString();
     EXPECT_EQ(done[2].asInt(), 1);
     const std::string record = done[3].asString();
     EXPECT_EQ(record.rfind("usbuser_1_", 0), 0u) << record;
