@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/support.h"
+
 namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
@@ -27,37 +29,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& args, const std::string& log,
-            const std::string& portEnv = std::string()) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-            close(fd);
-        }
-        if (!portEnv.empty()) setenv("FPKEYD_PORT", portEnv.c_str(), 1);
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 // User + system CPU seconds of a process so far.
 double cpuSeconds(pid_t pid) {
-    std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = support::readFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = stat.rfind(')');
     if (close == std::string::npos) return 0;
     std::istringstream in(stat.substr(close + 2));
@@ -70,37 +44,27 @@ double cpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-unsigned short freePort() {
-    net::io_context ioc;
-    tcp::acceptor a(ioc, tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), 0));
-    return a.local_endpoint().port();
-}
-
 int run(int argc, char** argv) {
     // Enough rounds that the 10 ms CPU-clock ticks stay small against the totals.
     const int rounds = argc > 1 ? atoi(argv[1]) : 2000;
-    char tmpl[] = "/tmp/fpkey-bench-XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
-    const std::string dir = tmpl;
-    const std::string sock = dir + "/sock";
-    pid_t key = spawn(
-        {FPKEY_VKEY_PATH, "--state", dir + "/state", "--socket", sock, "--control", dir + "/ctl"},
-        dir + "/vkey.log");
-    for (int i = 0; i < 500 && readAll(dir + "/vkey.log").find("key ready") == std::string::npos;
-         ++i)
-        usleep(10000);
-    pid_t prov = spawn({FPKEY_PROVISION_PATH, "--virtual-key", sock, "--ca-dir", dir + "/ca"},
-                       dir + "/provision.log");
+    const support::TempDir dir;
+    support::VKey key(dir.path);
+    key.start();
+    const pid_t prov = support::spawn(
+        {FPKEY_PROVISION_PATH, "--virtual-key", key.socket(), "--ca-dir", dir.path + "/ca"},
+        dir.path + "/provision.log");
     int status = 0;
     waitpid(prov, &status, 0);
     int rc = 1;
     pid_t daemon = -1;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        fprintf(stderr, "bench: provisioning failed:\n%s", readAll(dir + "/provision.log").c_str());
+        fprintf(stderr, "bench: provisioning failed:\n%s",
+                support::readFile(dir.path + "/provision.log").c_str());
     } else {
-        const unsigned short port = freePort();
+        const unsigned short port = support::freePort();
+        setenv("FPKEYD_PORT", std::to_string(port).c_str(), 1);
         daemon =
-            spawn({FPKEYD_PATH, "--virtual-key", sock}, dir + "/fpkeyd.log", std::to_string(port));
+            support::spawn({FPKEYD_PATH, "--virtual-key", key.socket()}, dir.path + "/fpkeyd.log");
         try {
             net::io_context ioc;
             websocket::stream<tcp::socket> ws(ioc);
@@ -129,12 +93,12 @@ int run(int argc, char** argv) {
                 throw std::runtime_error("FactorySign failed: " + reply);
             for (int i = 0; i < 20; ++i)
                 once();
-            const double d0 = cpuSeconds(daemon), k0 = cpuSeconds(key);
+            const double d0 = cpuSeconds(daemon), k0 = cpuSeconds(key.pid());
             const auto t0 = Clock::now();
             for (int i = 0; i < rounds; ++i)
                 once();
             const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-            const double d = cpuSeconds(daemon) - d0, k = cpuSeconds(key) - k0;
+            const double d = cpuSeconds(daemon) - d0, k = cpuSeconds(key.pid()) - k0;
             printf("FactorySign round trips: %d in %.3f s (%.0f per second)\n", rounds, wall,
                    rounds / wall);
             printf("  daemon CPU %.3f s, key CPU %.3f s\n", d, k);
@@ -148,11 +112,6 @@ int run(int argc, char** argv) {
     if (daemon > 0) {
         kill(daemon, SIGTERM);
         waitpid(daemon, nullptr, 0);
-    }
-    kill(key, SIGTERM);
-    waitpid(key, nullptr, 0);
-    std::string rm = "rm -rf '" + dir + "'";
-    if (system(rm.c_str()) != 0) {
     }
     return rc;
 }

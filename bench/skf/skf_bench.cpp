@@ -19,6 +19,7 @@
 
 #include "skf/hdlmap.h"
 #include "skf/skf.h"
+#include "tests/support/support.h"
 #include "transport/transport.h"
 
 namespace {
@@ -197,21 +198,10 @@ BENCHMARK(BM_Link_ECCSignData)->UseRealTime();
 BENCHMARK(BM_SKF_ECCSignData)->UseRealTime();
 
 int main(int argc, char** argv) {
-    const char* exe = getenv("FPKEY_VKEY");
-    if (!exe) exe = FPKEY_VKEY_PATH;
-    char tmpl[] = "/tmp/bench-skf-XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
-    const std::string dir = tmpl, state = dir + "/state", sock = dir + "/sock";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl(exe, exe, "--state", state.c_str(), "--socket", sock.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    struct stat st;
-    for (int i = 0; i < 200 && stat(sock.c_str(), &st) != 0; ++i)
-        usleep(20000);
-    const char* paths[] = {sock.c_str()};
+    const support::TempDir dir;
+    support::VKey key(dir.path);
+    key.start();
+    const char* paths[] = {key.socket().c_str()};
     int rc = 1;
     if (PORT_UseVirtualKeys(paths, 1) == 0 && setUpKey() && buildSignFrame()) {
         benchmark::Initialize(&argc, argv);
@@ -221,9 +211,5 @@ int main(int argc, char** argv) {
         rc = 0;
     }
     SKF_DisConnectDev(g_dev);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    const std::string rm = "rm -rf '" + dir + "'";
-    if (system(rm.c_str()) != 0) rc = 1;
     return rc;
 }

@@ -9,8 +9,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -20,29 +18,8 @@ extern char** environ;
 
 namespace fpkit {
 
-const char* programPath(const char* env, const char* built) {
-    const char* given = getenv(env);
-    return given && *given ? given : built;
-}
-
 const char* daemonPath() {
     return programPath("FPKEYD_ITEST_FPKEYD", FPKEYD_BINARY);
-}
-
-unsigned short freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        if (fd >= 0) ::close(fd);
-        throw std::runtime_error("no free port");
-    }
-    ::close(fd);
-    return ntohs(a.sin_port);
 }
 
 namespace {
@@ -161,10 +138,7 @@ int Daemon::stop(milliseconds timeout) {
 }
 
 std::string Daemon::output() const {
-    std::ifstream in(outPath_);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return support::readFile(outPath_);
 }
 
 }  // namespace fpkit

@@ -2,24 +2,14 @@
 // key is the blank key's, the factory routines make the layout, and the
 // factory and device signatures verify with OpenSSL.
 #include <gtest/gtest.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
 #include "skf/skf.h"
-#include "tests/unit/key_listens.h"
+#include "tests/support/support.h"
 #include "transport/transport.h"
 #include "util/util.h"
 
@@ -27,71 +17,26 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const uint8_t kSpki[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
-                         0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x81, 0x1c,
-                         0xcf, 0x55, 0x01, 0x82, 0x2d, 0x03, 0x42, 0x00};
-
-// OpenSSL: r || s over SM3(Z || msg) with the default ID, key 04 || X || Y.
+// r || s over SM3(Z || msg) under 04 || X || Y, checked by OpenSSL.
 bool verify(const uint8_t* pub, const std::string& msg, const uint8_t* rs) {
-    Bytes spki(kSpki, kSpki + sizeof kSpki);
-    spki.insert(spki.end(), pub, pub + 65);
-    const uint8_t* p = spki.data();
-    EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size()));
-    ECDSA_SIG* sig = ECDSA_SIG_new();
-    ECDSA_SIG_set0(sig, BN_bin2bn(rs, 32, nullptr), BN_bin2bn(rs + 32, 32, nullptr));
-    uint8_t* der = nullptr;
-    int derLen = i2d_ECDSA_SIG(sig, &der);
-    EVP_MD_CTX* md = EVP_MD_CTX_new();
-    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new(key, nullptr);
-    EVP_PKEY_CTX_set1_id(pctx, "1234567812345678", 16);
-    EVP_MD_CTX_set_pkey_ctx(md, pctx);
-    bool ok = key && EVP_DigestVerifyInit(md, nullptr, EVP_sm3(), nullptr, key) == 1 &&
-              EVP_DigestVerify(md, der, static_cast<size_t>(derLen),
-                               reinterpret_cast<const uint8_t*>(msg.data()), msg.size()) == 1;
-    EVP_MD_CTX_free(md);
-    EVP_PKEY_CTX_free(pctx);
-    OPENSSL_free(der);
-    ECDSA_SIG_free(sig);
-    EVP_PKEY_free(key);
-    return ok;
+    return support::sm2Verify(Bytes(pub, pub + 65), support::bytesOf(msg), Bytes(rs, rs + 32),
+                              Bytes(rs + 32, rs + 64));
 }
 
 class SessionVkey : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        const char* exe = getenv("FPKEY_VKEY");
-        ASSERT_NE(exe, nullptr);
-        char tmpl[] = "/tmp/app-vkey-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        s_dir = tmpl;
-        const std::string sock = s_dir + "/sock";
-        s_pid = fork();
-        if (s_pid == 0) {
-            execl(exe, exe, "--state", (s_dir + "/state").c_str(), "--socket", sock.c_str(),
-                  "--control", (s_dir + "/ctl").c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        // Ready once it accepts a connection: the socket file appears at
-        // bind(), a moment before listen().
-        bool ready = false;
-        for (int i = 0; i < 500 && !ready; ++i) {
-            ready = keyListens(sock);
-            if (!ready) usleep(20000);
-        }
-        ASSERT_TRUE(ready) << "virtual key did not start";
-        const char* paths[] = {sock.c_str()};
+        s_dir = new support::TempDir;
+        s_key = new support::VKey(s_dir->path);
+        ASSERT_TRUE(s_key->start()) << "virtual key did not start";
+        const char* paths[] = {s_key->socket().c_str()};
         ASSERT_EQ(PORT_UseVirtualKeys(paths, 1), 0);
         CBytesEx::s_SetSpace(false, true);
     }
     static void TearDownTestSuite() {
         CNvId::closeDev();
-        if (s_pid > 0) {
-            kill(s_pid, SIGTERM);
-            waitpid(s_pid, nullptr, 0);
-        }
-        std::string cmd = "rm -rf '" + s_dir + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
+        delete s_key;
+        delete s_dir;
     }
     void SetUp() override {
         cxBuf::init(0);
@@ -100,11 +45,11 @@ class SessionVkey : public ::testing::Test {
         }
     }
     std::lock_guard<std::mutex> session_{CNvId::sessionLock()};
-    static std::string s_dir;
-    static pid_t s_pid;
+    static support::TempDir* s_dir;
+    static support::VKey* s_key;
 };
-std::string SessionVkey::s_dir;
-pid_t SessionVkey::s_pid = -1;
+support::TempDir* SessionVkey::s_dir = nullptr;
+support::VKey* SessionVkey::s_key = nullptr;
 
 }  // namespace
 

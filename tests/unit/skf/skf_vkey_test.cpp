@@ -2,20 +2,12 @@
 // functions as the application layer uses them, checked against the key's
 // behaviour and, for SM2, against OpenSSL.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "skf/skf.h"
-#include "tests/unit/key_listens.h"
+#include "tests/support/support.h"
 #include "tests/unit/skf/oracle.h"
-#include "tests/unit/skf/sm2_oracle.h"
 #include "transport/transport.h"
 
 namespace {
@@ -26,42 +18,16 @@ const Bytes kDevKey = {'3', '1', '4', '1', '5', '9', '2', '6',
 class SkfVkeyTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        const char* exe = getenv("FPKEY_VKEY");
-        ASSERT_NE(exe, nullptr) << "FPKEY_VKEY names the fpkey-vkey binary";
-        char tmpl[] = "/tmp/skf-vkey-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        s_dir = tmpl;
-        const std::string state = s_dir + "/state";
-        s_sock = s_dir + "/sock";
-        s_ctl = s_dir + "/ctl";
-        s_exe = exe;
-        s_pid = fork();
-        if (s_pid == 0) {
-            execl(exe, exe, "--state", state.c_str(), "--socket", s_sock.c_str(), "--control",
-                  s_ctl.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        // Ready once it accepts a connection: the socket file appears at
-        // bind(), a moment before listen(), and a hello sent in between is
-        // refused as if no key were there.
-        bool ready = false;
-        for (int i = 0; i < 500 && !ready; ++i) {
-            ready = keyListens(s_sock);
-            if (!ready) usleep(20000);
-        }
-        ASSERT_TRUE(ready) << "virtual key did not start";
-        const char* paths[] = {s_sock.c_str()};
+        s_dir = new support::TempDir;
+        s_key = new support::VKey(s_dir->path);
+        ASSERT_TRUE(s_key->start()) << "virtual key did not start";
+        const char* paths[] = {s_key->socket().c_str()};
         ASSERT_EQ(PORT_UseVirtualKeys(paths, 1), 0);
     }
 
     static void TearDownTestSuite() {
-        if (s_pid > 0) {
-            kill(s_pid, SIGTERM);
-            waitpid(s_pid, nullptr, 0);
-        }
-        const std::string cmd = "rm -rf '" + s_dir + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
+        delete s_key;
+        delete s_dir;
     }
 
     void SetUp() override {
@@ -97,22 +63,16 @@ class SkfVkeyTest : public ::testing::Test {
         return c;
     }
 
-    static bool ctl(const char* what) {
-        const std::string cmd = "'" + s_exe + "' ctl '" + s_ctl + "' " + what + " >/dev/null";
-        return system(cmd.c_str()) == 0;
-    }
+    static bool ctl(const char* what) { return s_key->ctl(what); }
 
-    static std::string s_dir, s_sock, s_ctl, s_exe;
-    static pid_t s_pid;
+    static support::TempDir* s_dir;
+    static support::VKey* s_key;
     std::string name;
     DEVHANDLE h = nullptr;
 };
 
-std::string SkfVkeyTest::s_dir;
-std::string SkfVkeyTest::s_sock;
-std::string SkfVkeyTest::s_ctl;
-std::string SkfVkeyTest::s_exe;
-pid_t SkfVkeyTest::s_pid = -1;
+support::TempDir* SkfVkeyTest::s_dir = nullptr;
+support::VKey* SkfVkeyTest::s_key = nullptr;
 
 TEST_F(SkfVkeyTest, ConnectAndIdentity) {
     EXPECT_EQ(name.rfind("FingerPrint.Usb.0x2541.0x2549", 0), 0u) << name;
@@ -377,15 +337,15 @@ TEST_F(SkfVkeyTest, SignatureVerifiesWithOpenSsl) {
 
     const std::string text = "message signed by the key";
     const Bytes msg(text.begin(), text.end());
-    const Bytes eb = osslSm3WithZ(x, y, msg);
+    const Bytes eb = support::sm3WithZ(support::sm2Point(x, y), msg);
     const uint8_t* e = eb.data();
     ECCSIGNATUREBLOB sig;
     ASSERT_EQ(SKF_ECCSignData(con, e, 32, &sig), SAR_OK);
     const Bytes r(sig.r + 32, sig.r + 64), s(sig.s + 32, sig.s + 64);
-    EXPECT_TRUE(osslSm2Verify(x, y, msg, r, s));
+    EXPECT_TRUE(support::sm2Verify(support::sm2Point(x, y), msg, r, s));
     Bytes other = msg;
     other[0] ^= 1;
-    EXPECT_FALSE(osslSm2Verify(x, y, other, r, s));
+    EXPECT_FALSE(support::sm2Verify(support::sm2Point(x, y), other, r, s));
 
     unsigned int retry = 0;
     ASSERT_EQ(SKF_ClearSecureState(app), SAR_OK);
@@ -405,7 +365,7 @@ TEST_F(SkfVkeyTest, DecryptAndEncryptInteroperateWithOpenSsl) {
 
     const std::string text = "a secret for the key, made by OpenSSL";
     const Bytes plain(text.begin(), text.end());
-    const Bytes raw = osslSm2EncryptRaw(x, y, plain);
+    const Bytes raw = support::sm2EncryptRaw(support::sm2Point(x, y), plain);
     ASSERT_EQ(raw.size(), 96 + plain.size());
     Bytes blobBuf(kEccCipherBlobFixed + plain.size(), 0);
     auto* cb = reinterpret_cast<Struct_ECCCIPHERBLOB*>(blobBuf.data());
@@ -422,7 +382,7 @@ TEST_F(SkfVkeyTest, DecryptAndEncryptInteroperateWithOpenSsl) {
     EXPECT_EQ(SKF_ECCDecrypt(con, cb, out, &len), SAR_NO_ROOM);
 
     // The key encrypts to an outside key; OpenSSL decrypts.
-    OsslSm2Key outside;
+    support::Sm2KeyPair outside;
     Struct_ECCPUBLICKEYBLOB opub = {};
     opub.BitLen = 256;
     memcpy(opub.XCoordinate + 32, outside.x.data(), 32);

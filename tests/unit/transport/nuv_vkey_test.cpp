@@ -3,11 +3,7 @@
 // control socket, verification that matches and that does not, a cancel
 // from a second thread while the first waits, the module's own time-out,
 // and card-OS commands on the same link while a verification waits.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,11 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/support.h"
 #include "transport/transport.h"
 
 namespace {
@@ -86,62 +84,25 @@ class NuvVkey : public ::testing::Test {
     void TearDown() override {
         NUV_SetLink(nullptr);
         link.releaseDev();
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-        if (!m_dir.empty()) {
-            const std::string cmd = "rm -rf '" + m_dir + "'";
-            if (system(cmd.c_str()) != 0) {
-            }
-        }
+        m_key.reset();
+        m_dir.reset();
         g_progress = nullptr;
     }
 
     // Starts a blank key with these extra options (the same key again, its
     // templates kept, when one ran before) and opens the link to it.
     void startKey(std::vector<std::string> extra = {}) {
-        const char* exe = getenv("FPKEY_VKEY");
-        ASSERT_NE(exe, nullptr) << "FPKEY_VKEY names the fpkey-vkey binary";
-        m_exe = exe;
-        if (m_pid > 0) {
+        if (m_key) {
             NUV_SetLink(nullptr);
             link.releaseDev();
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
+            m_key->stop();
+        } else {
+            m_dir = std::make_unique<support::TempDir>();
+            m_key = std::make_unique<support::VKey>(m_dir->path);
         }
-        if (m_dir.empty()) {
-            const char* tmp = getenv("TMPDIR");
-            std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/nuvk-XXXXXX";
-            ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
-            m_dir = tmpl;
-        }
-        m_sock = m_dir + "/key.sock";
-        m_ctl = m_dir + "/ctl.sock";
-        unlink(m_sock.c_str());
-        unlink(m_ctl.c_str());
-        std::vector<std::string> args = {
-            m_exe, "--state", m_dir + "/state", "--socket", m_sock, "--control", m_ctl};
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_pid = fork();
-        if (m_pid == 0) {
-            const int log = open((m_dir + "/key.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (log >= 0) dup2(log, 2);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        struct stat st;
-        for (int i = 0;
-             i < 500 && (stat(m_sock.c_str(), &st) != 0 || stat(m_ctl.c_str(), &st) != 0); ++i)
-            usleep(20000);
-        ASSERT_EQ(stat(m_ctl.c_str(), &st), 0) << "virtual key did not start";
+        ASSERT_TRUE(m_key->start(extra)) << "virtual key did not start";
         ASSERT_TRUE(statusShows("module=idle"));
-        const char* paths[] = {m_sock.c_str()};
+        const char* paths[] = {m_key->socket().c_str()};
         ASSERT_EQ(PORT_UseVirtualKeys(paths, 1), 0);
         PORT_DEVNAME slots[PORT_MAX_DEVICES];
         ASSERT_EQ(PORT_GetusbPortDevName(0, slots, PORT_MAX_DEVICES), 1);
@@ -157,19 +118,7 @@ class NuvVkey : public ::testing::Test {
     }
 
     // `fpkey-vkey ctl PATH WORDS...`: its answer line.
-    std::string ctl(const std::string& words) {
-        const std::string cmd = "'" + m_exe + "' ctl '" + m_ctl + "' " + words + " 2>&1";
-        FILE* p = popen(cmd.c_str(), "r");
-        if (p == nullptr) return "";
-        char line[512] = {};
-        std::string out;
-        while (fgets(line, sizeof line, p) != nullptr)
-            out += line;
-        pclose(p);
-        while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
-            out.pop_back();
-        return out;
-    }
+    std::string ctl(const std::string& words) { return m_key->ctlReply(words); }
     bool statusShows(const std::string& what) {
         for (int i = 0; i < 500; ++i) {
             if (ctl("status").find(what) != std::string::npos) return true;
@@ -214,8 +163,8 @@ class NuvVkey : public ::testing::Test {
     Progress progress;
 
   private:
-    std::string m_exe, m_dir, m_sock, m_ctl;
-    pid_t m_pid = -1;
+    std::unique_ptr<support::TempDir> m_dir;
+    std::unique_ptr<support::VKey> m_key;
 };
 
 TEST_F(NuvVkey, CountEnrolAndVerify) {

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "skf/skf.h"
+#include "tests/support/support.h"
 #include "tests/unit/skf/oracle.h"
-#include "tests/unit/skf/sm2_oracle.h"
 #include "tests/unit/transport/usb_emu.h"
 #include "tests/unit/usb/live_key.h"
 #include "transport/transport.h"
@@ -218,11 +218,11 @@ TEST_P(LiveUsbUnits, SignatureThroughUsb) {
     EXPECT_EQ(back, cert);
 
     const Bytes msg = {'o', 'v', 'e', 'r', ' ', 'u', 's', 'b'};
-    const Bytes e = osslSm3WithZ(x, y, msg);
+    const Bytes e = support::sm3WithZ(support::sm2Point(x, y), msg);
     ECCSIGNATUREBLOB sig;
     ASSERT_EQ(SKF_ECCSignData(con, e.data(), 32, &sig), SAR_OK);
-    EXPECT_TRUE(
-        osslSm2Verify(x, y, msg, Bytes(sig.r + 32, sig.r + 64), Bytes(sig.s + 32, sig.s + 64)));
+    EXPECT_TRUE(support::sm2Verify(support::sm2Point(x, y), msg, Bytes(sig.r + 32, sig.r + 64),
+                                   Bytes(sig.s + 32, sig.s + 64)));
     SKF_CloseContainer(con);
     SKF_CloseApplication(app);
 

@@ -19,7 +19,6 @@
 #include "service/options.h"
 #include "service/service.h"
 #include "tests/integration/harness/harness.h"
-#include "tests/unit/skf/sm2_oracle.h"
 #include "tests/unit/transport/usb_emu.h"
 #include "tests/unit/usb/live_key.h"
 #include "tools/tools.h"
@@ -29,12 +28,8 @@ using namespace fpkit;
 
 namespace {
 
-Bytes fromHex(const std::string& t) {
-    Bytes b;
-    for (size_t i = 0; i + 1 < t.size(); i += 2)
-        b.push_back(static_cast<uint8_t>(std::stoul(t.substr(i, 2), nullptr, 16)));
-    return b;
-}
+using support::Bytes;
+using support::fromHex;
 
 // r and s (32 bytes each) of a DER SEQUENCE of two INTEGERs; false when the
 // text is not one.
@@ -200,7 +195,6 @@ TEST_F(UsbDaemon, FactorySignatureVerifiesWithOpenSsl) {
     const Bytes point = fromHex(pub["result"].asString());
     ASSERT_EQ(point.size(), 65u);
     ASSERT_EQ(point[0], 0x04);
-    const Bytes x(point.begin() + 1, point.begin() + 33), y(point.begin() + 33, point.end());
 
     // The daemon hashes the message; the key signs the digest.
     for (const std::string& m :
@@ -210,10 +204,10 @@ TEST_F(UsbDaemon, FactorySignatureVerifiesWithOpenSsl) {
         Bytes r, s;
         ASSERT_TRUE(sigParts(fromHex(v["result"].asString()), r, s)) << v["result"].asString();
         const Bytes msg(m.begin(), m.end());
-        EXPECT_TRUE(osslSm2Verify(x, y, msg, r, s)) << m.size();
+        EXPECT_TRUE(support::sm2Verify(point, msg, r, s)) << m.size();
         Bytes other = msg;
         other[0] ^= 1;
-        EXPECT_FALSE(osslSm2Verify(x, y, other, r, s));
+        EXPECT_FALSE(support::sm2Verify(point, other, r, s));
     }
     EXPECT_EQ(s_key->shortUnits(), 0);
     EXPECT_EQ(s_key->droppedFrames(), 0);
@@ -277,8 +271,10 @@ TEST_F(UsbDaemon, EnrolmentStatementVerifiesWithOpenSsl) {
     ASSERT_TRUE(sigParts(fromHex(done[6].asString()), r, s)) << done[6].asString();
     const std::string signedText = pubText + record + serial;
     const Bytes msg(signedText.begin(), signedText.end());
-    EXPECT_TRUE(osslSm2Verify(Bytes(devPoint.begin() + 1, devPoint.begin() + 33),
-                              Bytes(devPoint.begin() + 33, devPoint.end()), msg, r, s));
+    EXPECT_TRUE(
+        support::sm2Verify(support::sm2Point(Bytes(devPoint.begin() + 1, devPoint.begin() + 33),
+                                             Bytes(devPoint.begin() + 33, devPoint.end())),
+                           msg, r, s));
 
     const Json::Value users = call("GetUserList", "[]");
     ASSERT_EQ(users["reterr"].asInt(), 0);

@@ -156,21 +156,12 @@ TEST_F(VkeyProcess, SigkillAfterAnAcknowledgedChangeLosesNothing) {
 
 TEST_F(VkeyProcess, ASecondKeyDoesNotTakeOverALiveSocket) {
     ASSERT_TRUE(start());
-    pid_t first = pid;
     // Another state directory, the same socket path.
-    std::string otherState = dir.path + "/other";
-    pid_t second = fork();
-    if (second == 0) {
-        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        dup2(fd, 2);
-        execl(VKEY_BIN, VKEY_BIN, "--state", otherState.c_str(), "--socket", sock.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const pid_t second = support::spawn(
+        {support::vkeyPath(), "--state", dir.path + "/other", "--socket", sock}, log, true);
     int status = 0;
     waitpid(second, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    pid = first;
     EXPECT_EQ(helloOnce(sock, "FPKV INFO"), "FPKV OK 0x2549 01.03");
     std::string out;
     EXPECT_EQ(ctlRun("status", out), 0);

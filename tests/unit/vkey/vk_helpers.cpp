@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
 namespace vkt {
@@ -368,35 +367,8 @@ bool sm2Verify(const Bytes& x, const Bytes& y, const Bytes& e, const Bytes& r, c
     return ok;
 }
 
-static Bytes intField(const ASN1_TYPE* t) {
-    BIGNUM* bn = ASN1_INTEGER_to_BN(t->value.integer, nullptr);
-    Bytes out(32);
-    BN_bn2binpad(bn, out.data(), 32);
-    BN_free(bn);
-    return out;
-}
-
 Bytes sm2EncryptRaw(const Bytes& x, const Bytes& y, const Bytes& plain) {
-    EVP_PKEY* pk = publicKey(x, y);
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pk, nullptr);
-    size_t n = 0;
-    EVP_PKEY_encrypt_init(ctx);
-    EVP_PKEY_encrypt(ctx, nullptr, &n, plain.data(), plain.size());
-    Bytes der(n);
-    EVP_PKEY_encrypt(ctx, der.data(), &n, plain.data(), plain.size());
-    EVP_PKEY_CTX_free(ctx);
-    EVP_PKEY_free(pk);
-    const unsigned char* p = der.data();
-    ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(n));
-    Bytes raw = intField(sk_ASN1_TYPE_value(seq, 0));
-    append(raw, intField(sk_ASN1_TYPE_value(seq, 1)));
-    for (int i = 2; i < 4; ++i) {
-        const ASN1_OCTET_STRING* o = sk_ASN1_TYPE_value(seq, i)->value.octet_string;
-        const unsigned char* d = ASN1_STRING_get0_data(o);
-        raw.insert(raw.end(), d, d + ASN1_STRING_length(o));
-    }
-    sk_ASN1_TYPE_pop_free(seq, ASN1_TYPE_free);
-    return raw;
+    return support::sm2EncryptRaw(support::sm2Point(x, y), plain);
 }
 
 bool sm2DecryptRaw(const Sm2Key& k, const Bytes& raw, Bytes& plain) {
@@ -437,18 +409,6 @@ bool sm2DecryptRaw(const Sm2Key& k, const Bytes& raw, Bytes& plain) {
 }
 
 // ---------------------------------------------------------------------------
-
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/vkey-test-XXXXXX";
-    char* p = mkdtemp(tmpl);
-    if (p == nullptr) throw std::runtime_error("mkdtemp");
-    path = p;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-}
 
 std::unique_ptr<vkey::Key> openKey(const std::string& dir, vkey::OpenResult* rc) {
     std::unique_ptr<vkey::Key> key;

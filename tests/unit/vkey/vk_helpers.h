@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/support.h"
 #include "vkey/vkey.h"
 
 namespace vkt {
@@ -125,12 +126,7 @@ Bytes sm2EncryptRaw(const Bytes& x, const Bytes& y, const Bytes& plain);
 bool sm2DecryptRaw(const Sm2Key& k, const Bytes& raw, Bytes& plain);
 Bytes randomBytes(size_t n);
 
-// Temporary directory removed at destruction.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    std::string path;
-};
+using support::TempDir;
 
 std::unique_ptr<vkey::Key> openKey(const std::string& dir, vkey::OpenResult* rc = nullptr);
 

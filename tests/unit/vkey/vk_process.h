@@ -2,13 +2,10 @@
 // transfer units over its socket, its control command line.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/support.h"
 #include "tests/unit/vkey/vk_helpers.h"
 
 namespace vkt {
@@ -91,75 +89,21 @@ class SocketPort : public Port {
 class VkeyProcess : public ::testing::Test {
   protected:
     TempDir dir;
-    std::string state = dir.path + "/state", sock = dir.path + "/key.sock",
-                ctl = dir.path + "/ctl.sock", log = dir.path + "/key.log";
-    pid_t pid = -1;
+    support::VKey key{dir.path};
+    const std::string state = key.stateDir(), sock = key.socket(), ctl = key.control(),
+                      log = key.logPath();
 
     void TearDown() override { stop(SIGTERM); }
 
-    bool start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {VKEY_BIN, "--state",   state, "--socket",
-                                         sock,     "--control", ctl};
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid = fork();
-        if (pid == 0) {
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            dup2(fd, 2);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 500; ++i) {
-            if (helloOnce(sock, "FPKV INFO").rfind("FPKV", 0) == 0) return true;
-            int status;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
+    bool start(const std::vector<std::string>& extra = {}) { return key.start(extra); }
 
     // Signals the key and waits for it at most 10 s: a key that does not
     // end fails the test instead of hanging it.
     void stop(int sig) {
-        if (pid <= 0) return;
-        kill(pid, sig);
-        int status;
-        for (int i = 0; i < 1000; ++i) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ADD_FAILURE() << "the key did not end on signal " << sig;
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        pid = -1;
+        if (!key.stop(sig)) ADD_FAILURE() << "the key did not end on signal " << sig;
     }
 
-    int exitStatus() {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    int ctlRun(const std::string& cmd, std::string& out) {
-        std::string line = std::string(VKEY_BIN) + " ctl " + ctl + " " + cmd + " 2>&1";
-        FILE* p = popen(line.c_str(), "r");
-        char buf[512];
-        out.clear();
-        while (fgets(buf, sizeof buf, p))
-            out += buf;
-        int status = pclose(p);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int ctlRun(const std::string& cmd, std::string& out) { return key.ctlRun(cmd, &out); }
 
     int openData() {
         int fd = connectTo(sock);

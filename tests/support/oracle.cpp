@@ -1,5 +1,5 @@
-// OpenSSL side of the integration kit: SM2 over SM3(Z || M), SM2
-// encryption in the key's raw layout, SM4, certificates and PKCS#7.
+// The OpenSSL oracle: SM2 over SM3(Z || M), SM2 encryption in the key's
+// raw layout, SM4, certificates and PKCS#7.
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -10,9 +10,9 @@
 
 #include <cstring>
 
-#include "tests/integration/keykit/keykit.h"
+#include "tests/support/support.h"
 
-namespace keykit {
+namespace support {
 
 namespace {
 
@@ -62,6 +62,37 @@ Bytes pad32(const Bytes& integer) {
     return out;
 }
 
+// DER writers for the SM2 ciphertext SEQUENCE.
+void derTlv(Bytes& out, uint8_t tag, const Bytes& v) {
+    out.push_back(tag);
+    if (v.size() >= 0x100)
+        out.insert(out.end(), {0x82, static_cast<uint8_t>(v.size() >> 8)});
+    else if (v.size() >= 0x80)
+        out.push_back(0x81);
+    out.push_back(static_cast<uint8_t>(v.size()));
+    out.insert(out.end(), v.begin(), v.end());
+}
+
+Bytes derInt(const Bytes& be32) {
+    size_t i = 0;
+    while (i + 1 < be32.size() && be32[i] == 0)
+        ++i;
+    Bytes v(be32.begin() + static_cast<long>(i), be32.end());
+    if (v[0] & 0x80) v.insert(v.begin(), 0);
+    return v;
+}
+
+Bytes rawToDer(const Bytes& raw) {
+    Bytes body;
+    derTlv(body, 0x02, derInt(Bytes(raw.begin(), raw.begin() + 32)));
+    derTlv(body, 0x02, derInt(Bytes(raw.begin() + 32, raw.begin() + 64)));
+    derTlv(body, 0x04, Bytes(raw.begin() + 64, raw.begin() + 96));
+    derTlv(body, 0x04, Bytes(raw.begin() + 96, raw.end()));
+    Bytes out;
+    derTlv(out, 0x30, body);
+    return out;
+}
+
 }  // namespace
 
 Bytes fromHex(const std::string& hex) {
@@ -106,17 +137,16 @@ Bytes bytesOf(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
-bool sm2VerifyDer(const Bytes& pub65, const Bytes& msg, const Bytes& text) {
-    // The signature text keeps 32-byte integers, leading zero bytes and all
-    // (about one signature in 256 starts that way); OpenSSL accepts only the
-    // minimal encoding, so r and s are read here and encoded anew.
-    Bytes seq, r, s;
-    const uint8_t* p = text.data();
-    if (!readTlv(p, text.data() + text.size(), 0x30, seq) || p != text.data() + text.size())
-        return false;
-    p = seq.data();
-    const uint8_t* end = seq.data() + seq.size();
-    if (!readTlv(p, end, 0x02, r) || !readTlv(p, end, 0x02, s) || p != end) return false;
+Bytes sm2Point(const Bytes& x, const Bytes& y) {
+    Bytes pub = {0x04};
+    pub.insert(pub.end(), x.begin(), x.end());
+    pub.insert(pub.end(), y.begin(), y.end());
+    return pub;
+}
+
+bool sm2Verify(const Bytes& pub65, const Bytes& msg, const Bytes& r, const Bytes& s) {
+    // OpenSSL accepts only the minimal encoding of r and s, so they are
+    // encoded anew whatever zero bytes lead them.
     ECDSA_SIG* sig = ECDSA_SIG_new();
     ECDSA_SIG_set0(sig, BN_bin2bn(r.data(), static_cast<int>(r.size()), nullptr),
                    BN_bin2bn(s.data(), static_cast<int>(s.size()), nullptr));
@@ -141,6 +171,19 @@ bool sm2VerifyDer(const Bytes& pub65, const Bytes& msg, const Bytes& text) {
     EVP_PKEY_CTX_free(pctx);
     EVP_PKEY_free(key);
     return ok;
+}
+
+bool sm2VerifyDer(const Bytes& pub65, const Bytes& msg, const Bytes& text) {
+    // The signature text keeps 32-byte integers, leading zero bytes and all
+    // (about one signature in 256 starts that way), so r and s are read here.
+    Bytes seq, r, s;
+    const uint8_t* p = text.data();
+    if (!readTlv(p, text.data() + text.size(), 0x30, seq) || p != text.data() + text.size())
+        return false;
+    p = seq.data();
+    const uint8_t* end = seq.data() + seq.size();
+    if (!readTlv(p, end, 0x02, r) || !readTlv(p, end, 0x02, s) || p != end) return false;
+    return sm2Verify(pub65, msg, r, s);
 }
 
 Bytes sm2EncryptRaw(const Bytes& pub65, const Bytes& plain) {
@@ -174,6 +217,61 @@ Bytes sm2EncryptRaw(const Bytes& pub65, const Bytes& plain) {
     raw.insert(raw.end(), c3.begin(), c3.end());
     raw.insert(raw.end(), c2.begin(), c2.end());
     return raw;
+}
+
+Bytes sm3WithZ(const Bytes& pub65, const Bytes& msg) {
+    Bytes z = fromHex("0080");
+    z.insert(z.end(), kId, kId + 16);
+    const Bytes curve = fromHex(
+        "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC"
+        "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93"
+        "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7"
+        "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0");
+    z.insert(z.end(), curve.begin(), curve.end());
+    z.insert(z.end(), pub65.begin() + 1, pub65.end());
+    Bytes zh(32), e(32);
+    unsigned int n = 0;
+    EVP_Digest(z.data(), z.size(), zh.data(), &n, EVP_sm3(), nullptr);
+    zh.insert(zh.end(), msg.begin(), msg.end());
+    EVP_Digest(zh.data(), zh.size(), e.data(), &n, EVP_sm3(), nullptr);
+    return e;
+}
+
+Sm2KeyPair::Sm2KeyPair() {
+    EVP_PKEY* pk = EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2");
+    pkey_ = pk;
+    BIGNUM* bx = nullptr;
+    BIGNUM* by = nullptr;
+    EVP_PKEY_get_bn_param(pk, OSSL_PKEY_PARAM_EC_PUB_X, &bx);
+    EVP_PKEY_get_bn_param(pk, OSSL_PKEY_PARAM_EC_PUB_Y, &by);
+    x.resize(32);
+    y.resize(32);
+    BN_bn2binpad(bx, x.data(), 32);
+    BN_bn2binpad(by, y.data(), 32);
+    BN_free(bx);
+    BN_free(by);
+}
+
+Sm2KeyPair::~Sm2KeyPair() {
+    EVP_PKEY_free(static_cast<EVP_PKEY*>(pkey_));
+}
+
+Bytes Sm2KeyPair::decryptRaw(const Bytes& raw) const {
+    if (raw.size() < 96) return {};
+    const Bytes der = rawToDer(raw);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(static_cast<EVP_PKEY*>(pkey_), nullptr);
+    size_t n = 0;
+    Bytes out;
+    if (EVP_PKEY_decrypt_init(ctx) == 1 &&
+        EVP_PKEY_decrypt(ctx, nullptr, &n, der.data(), der.size()) == 1) {
+        out.resize(n);
+        if (EVP_PKEY_decrypt(ctx, out.data(), &n, der.data(), der.size()) == 1)
+            out.resize(n);
+        else
+            out.clear();
+    }
+    EVP_PKEY_CTX_free(ctx);
+    return out;
 }
 
 Bytes sm4EcbEncrypt(const Bytes& key, const Bytes& plain) {
@@ -249,4 +347,4 @@ SignedData parseSignedData(const Bytes& der) {
     return sd;
 }
 
-}  // namespace keykit
+}  // namespace support

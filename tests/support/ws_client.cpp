@@ -1,4 +1,4 @@
-// The harness's network side; the only test file that sees Beast.
+// The WebSocket client; the only test file that sees Beast.
 // GCC cannot instrument Asio's atomic fences under TSan and says so; the
 // fences are Asio's own business.
 #if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__)
@@ -14,7 +14,7 @@
 
 #include <random>
 
-#include "tests/integration/harness/harness.h"
+#include "tests/support/support.h"
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
@@ -22,7 +22,7 @@ namespace websocket = beast::websocket;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 
-namespace fpkit {
+namespace support {
 namespace {
 
 tcp::endpoint loopback(unsigned short port) {
@@ -300,4 +300,4 @@ void RawWs::close() {
     impl_->socket.close(ignored);
 }
 
-}  // namespace fpkit
+}  // namespace support
