@@ -7,6 +7,7 @@
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
+#include <algorithm>
 
 #include <cstring>
 
@@ -138,9 +139,11 @@ Bytes bytesOf(const std::string& s) {
 }
 
 Bytes sm2Point(const Bytes& x, const Bytes& y) {
-    Bytes pub = {0x04};
-    pub.insert(pub.end(), x.begin(), x.end());
-    pub.insert(pub.end(), y.begin(), y.end());
+    // Sized first: GCC's bounds warning misreads inserts into a one-byte vector.
+    Bytes pub(1 + x.size() + y.size());
+    pub[0] = 0x04;
+    std::copy(x.begin(), x.end(), pub.begin() + 1);
+    std::copy(y.begin(), y.end(), pub.begin() + 1 + static_cast<std::ptrdiff_t>(x.size()));
     return pub;
 }
 
