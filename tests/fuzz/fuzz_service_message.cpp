@@ -27,8 +27,8 @@
 #include <thread>
 
 #include "app/app.h"
-#include "site/site.h"
 #include "service/service.h"
+#include "site/site.h"
 #include "tools/tools.h"
 #include "transport/transport.h"
 #include "util/util.h"

@@ -1,12 +1,12 @@
 // SM4 decryption of the session against OpenSSL: key handling, the padding
 // rule and the refusals that keep it inside its buffers.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <cstring>
 #include <vector>
 
 #include "app/app.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -16,16 +16,7 @@ const Bytes kKey = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
                     0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
 
 Bytes encrypt(const Bytes& plain) {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    Bytes out(plain.size() + 16);
-    int n = 0, m = 0;
-    EVP_EncryptInit_ex(ctx, EVP_sm4_ecb(), nullptr, kKey.data(), nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_EncryptUpdate(ctx, out.data(), &n, plain.data(), static_cast<int>(plain.size()));
-    EVP_EncryptFinal_ex(ctx, out.data() + n, &m);
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(n) + static_cast<size_t>(m));
-    return out;
+    return support::sm4EcbEncrypt(kKey, plain);
 }
 
 // Decrypts into a buffer of `room` bytes followed by guard bytes.
