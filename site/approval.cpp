@@ -68,7 +68,7 @@ struct Asking {
     bool confirm = false;
     std::string site;
     std::string text;
-    bool enrolledOnly = false;
+    bool assertion = false;
     std::function<void(int, int, bool)> confirmed;
 };
 
@@ -143,7 +143,7 @@ void announce(const Asking& a, const char* what) {
 
 void notifyAsks(const Asking& a) {
     if (a.confirm)
-        notifyConfirmAsks(a.site, a.text);
+        notifyConfirmAsks(a.site, a.text, a.assertion);
     else
         notifySiteAsks(shownSite(a.queue));
 }
@@ -302,10 +302,10 @@ void askApproval(const Client& client, std::function<void(bool)> decided) {
 }
 
 void askConfirmation(const Client& client, const std::string& site, const std::string& text,
-                     bool enrolledOnly, std::function<void(int, int, bool)> confirmed) {
+                     bool assertion, std::function<void(int, int, bool)> confirmed) {
     Asking a;
     a.confirm = true;
-    a.enrolledOnly = enrolledOnly;
+    a.assertion = assertion;
     a.queue = "confirm#" + std::to_string(client.id);
     a.group = a.queue;
     a.site = site;
@@ -398,7 +398,7 @@ void kickApproval() {
             const auto left = std::chrono::duration_cast<milliseconds>(front.deadline - now);
             const int rc =
                 CNvId::startApproval(static_cast<int>(left.count()) + 1, s_generation + 1, onTouch,
-                                     front.confirm && front.enrolledOnly);
+                                     front.confirm && front.assertion);
             if (rc == 0) {
                 ++s_generation;
                 s_touchRunning = true;

@@ -187,9 +187,11 @@ void notifySiteAsks(const std::string& site) {
     notifier().show(summary, body);
 }
 
-void notifyConfirmAsks(const std::string& site, const std::string& text) {
-    const std::string summary =
-        text.empty() ? site + " asks you to sign in" : site + " asks you to confirm: " + text;
+void notifyConfirmAsks(const std::string& site, const std::string& text, bool assertion) {
+    // An assertion shows the page's own text; an act is named by the daemon.
+    const std::string summary = !assertion     ? site + " asks to " + text
+                                : text.empty() ? site + " asks you to sign in"
+                                               : site + " asks you to confirm: " + text;
     // The summary is plain text; the body may be read as markup, so the
     // page's text is escaped there.
     notifier().show(summary, escaped(summary) +

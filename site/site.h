@@ -162,13 +162,14 @@ void rememberSite(const std::string& site);
 // waiter.
 void askApproval(const Client& client, std::function<void(bool)> decided);
 // Asks the user to confirm an act of `client` by a fresh touch, showing
-// `site` and `text`; with `enrolledOnly` only an enrolled finger counts.
+// `site` and `text`. An `assertion` shows the page's own text and only an
+// enrolled finger counts; an act's text is the daemon's name for it.
 // `confirmed` is called once on the network thread with 0 or the code of
 // why not (kNotConfirmed: no touch in time), the module template the touch
 // matched (0 when any finger counted), and whether the desktop showed the
 // question. Taken in turn with the sites' questions.
 void askConfirmation(const Client& client, const std::string& site, const std::string& text,
-                     bool enrolledOnly, std::function<void(int, int, bool)> confirmed);
+                     bool assertion, std::function<void(int, int, bool)> confirmed);
 // Forgets the waiters of a connection that closed.
 void dropApprovalWaiter(uint64_t clientId);
 // Called after every command: a waiting approval starts once the module is free.
@@ -183,10 +184,11 @@ int approvalWaitMs();
 bool approvalAwaitsTouch();
 
 // Shows (or withdraws) the desktop notification naming a site that asks,
-// or a site's act to confirm with its text. Without a session bus or a
+// or a site's act or assertion to confirm with its text. Without a session
+// bus or a
 // notification service nothing is shown.
 void notifySiteAsks(const std::string& site);
-void notifyConfirmAsks(const std::string& site, const std::string& text);
+void notifyConfirmAsks(const std::string& site, const std::string& text, bool assertion);
 void notifySiteDone();
 // Whether the notification service took the question shown last.
 bool notificationTaken();

@@ -698,16 +698,34 @@ TEST(SiteApproval, DesktopNotificationNamesTheSite) {
         ASSERT_TRUE(shop.connectAs(s.daemon->port(), "https://shop.example"));
         ASSERT_TRUE(shop.sendText(requestText("DeleteUser", array({"<b>bob</b>"}))));
         EXPECT_EQ(nextMessage(shop)["function"], "ackConfirm");
-        const std::string shown =
-            "Notify fpkeyd|https://shop.example asks you to confirm: delete "
-            "the user <b>bob</b>|https://shop.example asks you to confirm: "
-            "delete the user &lt;b&gt;bob&lt;/b&gt;.";
-        for (int i = 0; i < 100 && text.find(shown) == std::string::npos; ++i) {
-            std::this_thread::sleep_for(milliseconds(50));
-            text = readFile(seen);
-        }
-        EXPECT_NE(text.find(shown), std::string::npos) << text;
+        const auto expectShown = [&](const std::string& shown) {
+            for (int i = 0; i < 100 && text.find(shown) == std::string::npos; ++i) {
+                std::this_thread::sleep_for(milliseconds(50));
+                text = readFile(seen);
+            }
+            EXPECT_NE(text.find(shown), std::string::npos) << text;
+        };
+        expectShown(
+            "Notify fpkeyd|https://shop.example asks to delete the user <b>bob</b>|"
+            "https://shop.example asks to delete the user &lt;b&gt;bob&lt;/b&gt;.");
         EXPECT_EQ(nextMessage(shop)["reterr"], 134);
+        // An assertion shows the page's text, and its clientData says so.
+        ASSERT_EQ(
+            enrolFinger(shop, *s.key, "RegisterUser", "alice", 1, "thumb", "alice-thumb")["reterr"],
+            0);
+        ASSERT_TRUE(shop.sendText(requestText(
+            "FingerAssert", array({"Zm9yLXRoZS1zaG9wLW9ubHk", "Pay <b>5</b> & more"}))));
+        EXPECT_EQ(nextMessage(shop)["function"], "ackConfirm");
+        expectShown(
+            "Notify fpkeyd|https://shop.example asks you to confirm: Pay <b>5</b> & more|"
+            "https://shop.example asks you to confirm: Pay &lt;b&gt;5&lt;/b&gt; &amp; "
+            "more.");
+        ASSERT_TRUE(answerTouch(*s.key, "alice-thumb"));
+        const Json::Value asserted = nextMessage(shop);
+        ASSERT_EQ(asserted["reterr"], 0) << asserted;
+        const std::string clientData = asserted["result"][0].asString();
+        EXPECT_NE(clientData.find("\"text\":\"Pay <b>5</b> & more\""), std::string::npos);
+        EXPECT_EQ(clientData.substr(clientData.size() - 19), ",\"shown\":\"desktop\"}");
         EXPECT_TRUE(s.stop());
     }
     kill(service, SIGTERM);
