@@ -112,6 +112,18 @@ const MESSAGES = new Map([
   [-1000, "connection to fpkeyd lost"], [-1001, "no answer from fpkeyd in time"],
 ]);
 
+const NAMES = new Map(Object.entries(ResultCode).map(([name, code]) => [code, name]));
+
+/**
+ * The name of a result code in `ResultCode` ("NOT_CONFIRMED" for 134), or
+ * "UNKNOWN" for a code this module does not know.
+ * @param {number} code
+ * @returns {string}
+ */
+export function codeNameOf(code) {
+  return NAMES.get(code) ?? "UNKNOWN";
+}
+
 /**
  * The daemon's text for a result code (what it puts in "result" on failure).
  * @param {number} code
@@ -144,7 +156,8 @@ export function bytesOf(text) {
 export const DEFAULT_URL = "ws://127.0.0.1:11230/websocket";
 
 /**
- * A failed command: the daemon's "reterr", its message and the command name.
+ * A failed command: the daemon's "reterr", its name, its message and the
+ * command name.
  */
 export class FpKeyError extends Error {
   /**
@@ -153,10 +166,12 @@ export class FpKeyError extends Error {
    * @param {string} fn the command ("function") that failed
    */
   constructor(reterr, message, fn) {
-    super(`${fn || "fpkeyd"}: ${message} (${reterr})`);
+    super(`${fn || "fpkeyd"}: ${message} (${reterr} ${codeNameOf(reterr)})`);
     this.name = "FpKeyError";
     /** @type {number} */
     this.reterr = reterr;
+    /** @type {string} the code's name in ResultCode, e.g. "NOT_CONFIRMED" */
+    this.code = codeNameOf(reterr);
     /** @type {string} the daemon's text for the code */
     this.result = message;
     /** @type {string} */
@@ -174,6 +189,8 @@ export class FpKeyError extends Error {
  * @typedef {{user: string, fingerIndex: number, recordName: string, fingerName: string,
  *            publicKey: string, signInfo: string}} EnrollRecord
  * @typedef {{user: string, fingerIndex: number, recordName: string, fingerName: string}} FingerMatch
+ * @typedef {{clientData: string, signature: string, publicKey: string, user: string,
+ *            finger: number, record: string, shown: string}} Assertion
  * @typedef {{direction: "out"|"in", text: string}} WireEvent
  * @typedef {{reconnect?: boolean, waitForDaemon?: boolean, callTimeoutMs?: number,
  *            WebSocket?: any, minRetryMs?: number, maxRetryMs?: number}} FpKeyOptions
@@ -181,6 +198,29 @@ export class FpKeyError extends Error {
  *   waitForDaemon (default false): connect() keeps retrying instead of failing;
  *   callTimeoutMs (default 60000): limit for commands answered at once (0: none).
  */
+
+function failure(code, fn) {
+  return new FpKeyError(code, messageOf(code), fn);
+}
+
+// One signal for a whole operation: the caller's, and the time limit
+// (milliseconds; 0 or none: no limit). Aborted by the caller it carries
+// USER_CANCELED, by the limit CALL_TIMEOUT. done() lets go of both.
+function limitOf(opts, fn) {
+  const ctl = new AbortController();
+  const onAbort = () => ctl.abort(failure(ResultCode.USER_CANCELED, fn));
+  const { signal, timeout } = opts;
+  if (signal?.aborted) onAbort();
+  else signal?.addEventListener("abort", onAbort, { once: true });
+  const timer = timeout > 0 ? setTimeout(() => ctl.abort(failure(ResultCode.CALL_TIMEOUT, fn)), timeout) : null;
+  return {
+    signal: ctl.signal,
+    done() {
+      clearTimeout(timer);
+      signal?.removeEventListener("abort", onAbort);
+    },
+  };
+}
 
 // Commands whose answer is pushed later instead of replied at once.
 function delayedKind(fn, params) {
@@ -297,35 +337,65 @@ export class FpKey {
    * Sends one command and resolves with its "result", or rejects with an
    * FpKeyError. "WaitEnroll", "LoginFinger" and a fingerprint "rkLogin"
    * (empty PIN) resolve with the final pushed "ackEnroll"/"ackVerify".
+   * An aborted `signal` rejects the call at once with its reason (an
+   * FpKeyError, USER_CANCELED unless the signal says otherwise); the
+   * daemon's later answer is then ignored.
    * @param {string} fn command name, e.g. "GetDevInfo"
    * @param {any} [params] usually an array of positional arguments
-   * @param {{timeoutMs?: number}} [opts]
+   * @param {{timeoutMs?: number, signal?: AbortSignal}} [opts]
    * @returns {Promise<any>}
    */
   async call(fn, params = [], opts = {}) {
+    const { signal } = opts;
+    const stopped = () =>
+      signal.reason instanceof FpKeyError ? signal.reason : failure(ResultCode.USER_CANCELED, fn);
+    if (signal?.aborted) throw stopped();
     await this._whenOpen();
+    if (signal?.aborted) throw stopped();
     const id = `${this._idPrefix}-${++this._seq}`;
     const delayed = delayedKind(fn, params);
     const text = JSON.stringify({ function: fn, params, randomId: id });
     return new Promise((resolve, reject) => {
-      const entry = { id, fn, delayed, resolve, reject, timer: null };
+      const entry = { id, fn, delayed, resolve, reject, timer: null, signal, onAbort: null };
       const limit = opts.timeoutMs ?? (delayed ? 0 : this.options.callTimeoutMs);
       if (limit > 0) {
         entry.timer = setTimeout(() => {
           this._drop(entry);
-          reject(new FpKeyError(ResultCode.CALL_TIMEOUT, messageOf(ResultCode.CALL_TIMEOUT), fn));
+          reject(failure(ResultCode.CALL_TIMEOUT, fn));
         }, limit);
+      }
+      if (signal) {
+        entry.onAbort = () => {
+          this._drop(entry);
+          reject(stopped());
+        };
+        signal.addEventListener("abort", entry.onAbort, { once: true });
       }
       this._pending.push(entry);
       try {
         this._ws.send(text);
       } catch (e) {
         this._drop(entry);
-        reject(new FpKeyError(ResultCode.CONNECTION_LOST, messageOf(ResultCode.CONNECTION_LOST), fn));
+        reject(failure(ResultCode.CONNECTION_LOST, fn));
         return;
       }
       this._emit("wire", { direction: "out", text });
     });
+  }
+
+  // Runs `work` under the caller's signal and time limit; when they end it,
+  // `cancel` (if any) tells the daemon to stop too, before the rejection,
+  // so that the next operation does not meet this one's end.
+  async _limited(fn, opts, work, cancel) {
+    const limit = limitOf(opts, fn);
+    try {
+      return await work(limit.signal);
+    } catch (e) {
+      if (limit.signal.aborted && cancel && this.connected) await cancel().catch(() => {});
+      throw e;
+    } finally {
+      limit.done();
+    }
   }
 
   /**
@@ -334,26 +404,32 @@ export class FpKey {
    * @param {string} user
    * @param {number} fingerIndex 1..10
    * @param {string} fingerName display name stored with the finger
-   * @param {{addFinger?: boolean, onProgress?: (p: EnrollProgress) => void}} [opts]
+   * Aborting `signal` or passing `timeout` milliseconds ends the
+   * enrolment on the key ("CancelEnroll") and rejects with USER_CANCELED or
+   * CALL_TIMEOUT.
+   * @param {{addFinger?: boolean, onProgress?: (p: EnrollProgress) => void,
+   *          signal?: AbortSignal, timeout?: number}} [opts]
    * @returns {Promise<EnrollRecord>}
    */
-  async enroll(user, fingerIndex, fingerName, opts = {}) {
+  enroll(user, fingerIndex, fingerName, opts = {}) {
     const cmd = opts.addFinger ? "AddFinger" : "RegisterUser";
-    const started = await this.call(cmd, [user, fingerIndex, fingerName]);
-    const total = Array.isArray(started) && Number.isInteger(started[0]) ? started[0] : 6;
-    const off = this.on("ackEnroll", (msg) => {
-      if (isEnrollProgress(msg) && opts.onProgress) {
-        const remaining = msg.result[1];
-        opts.onProgress({ done: Math.max(0, total - remaining), remaining, total, error: msg.result[0] });
+    return this._limited(cmd, opts, async (signal) => {
+      const started = await this.call(cmd, [user, fingerIndex, fingerName], { signal });
+      const total = Array.isArray(started) && Number.isInteger(started[0]) ? started[0] : 6;
+      const off = this.on("ackEnroll", (msg) => {
+        if (isEnrollProgress(msg) && opts.onProgress) {
+          const remaining = msg.result[1];
+          opts.onProgress({ done: Math.max(0, total - remaining), remaining, total, error: msg.result[0] });
+        }
+      });
+      try {
+        const r = await this.call("WaitEnroll", [], { signal });
+        return { user: typeof r[7] === "string" ? r[7] : user, fingerIndex: r[2], recordName: r[3],
+                 fingerName: r[4], publicKey: r[5], signInfo: r[6] };
+      } finally {
+        off();
       }
-    });
-    try {
-      const r = await this.call("WaitEnroll", []);
-      return { user: typeof r[7] === "string" ? r[7] : user, fingerIndex: r[2], recordName: r[3],
-               fingerName: r[4], publicKey: r[5], signInfo: r[6] };
-    } finally {
-      off();
-    }
+    }, () => this.cancelEnroll());
   }
 
   /**
@@ -364,65 +440,60 @@ export class FpKey {
    * Resolves with what a server verifies; rejects with NOT_CONFIRMED when no
    * finger touched the key in time.
    * @param {string} challenge the server's single-use value (16-512 visible ASCII characters)
-   * Aborting `signal` rejects at once with USER_CANCELED (the daemon's
-   * question ends by itself, or with the page).
+   * Aborting `signal` rejects at once with USER_CANCELED, and `timeout`
+   * (default 60000 ms) with CALL_TIMEOUT (the daemon's question ends by
+   * itself, or with the page).
    * @param {{text?: string, timeout?: number, signal?: AbortSignal}} [opts]
-   * @returns {Promise<{clientData: string, signature: string, publicKey: string,
-   *   user: string, finger: number, record: string, shown: string}>}
+   * @returns {Promise<Assertion>}
    */
-  async assert(challenge, opts = {}) {
-    const asked = this.call("FingerAssert", [challenge, opts.text ?? ""],
-                            { timeoutMs: opts.timeout ?? 60000 });
-    let r;
-    if (opts.signal) {
-      asked.catch(() => {});
-      const aborted = new Promise((_, reject) => {
-        const stop = () => reject(new FpKeyError(ResultCode.USER_CANCELED,
-                                                 messageOf(ResultCode.USER_CANCELED), "FingerAssert"));
-        if (opts.signal.aborted) stop();
-        else opts.signal.addEventListener("abort", stop, { once: true });
-      });
-      r = await Promise.race([asked, aborted]);
-    } else {
-      r = await asked;
-    }
-    const data = JSON.parse(r[0]);
-    return { clientData: r[0], signature: r[1], publicKey: r[2], user: data.user,
-             finger: data.finger, record: data.record, shown: data.shown };
+  assert(challenge, opts = {}) {
+    return this._limited("FingerAssert", { timeout: 60000, ...opts }, async (signal) => {
+      const r = await this.call("FingerAssert", [challenge, opts.text ?? ""], { signal, timeoutMs: 0 });
+      const data = JSON.parse(r[0]);
+      return { clientData: r[0], signature: r[1], publicKey: r[2], user: data.user,
+               finger: data.finger, record: data.record, shown: data.shown };
+    });
   }
 
   /**
-   * Fingerprint login ("LoginFinger"): resolves with the matched user and finger.
+   * Fingerprint login ("LoginFinger"): resolves with the matched user and
+   * finger. Aborting `signal` or passing `timeout` milliseconds ends the
+   * verification on the key ("CancelVerify") and rejects with USER_CANCELED
+   * or CALL_TIMEOUT.
+   * @param {{signal?: AbortSignal, timeout?: number}} [opts]
    * @returns {Promise<FingerMatch>}
    */
-  async loginFinger() {
-    const r = await this.call("LoginFinger", []);
-    return { user: r[1], fingerIndex: r[2], recordName: r[3], fingerName: r[4] };
+  loginFinger(opts = {}) {
+    return this._limited("LoginFinger", opts, async (signal) => {
+      const r = await this.call("LoginFinger", [], { signal });
+      return { user: r[1], fingerIndex: r[2], recordName: r[3], fingerName: r[4] };
+    }, () => this.cancelVerify());
   }
 
   /**
    * Polling verification: "startVerify", then "LoopVerify" until it stops
    * answering PENDING. Resolves on a match; rejects with the outcome's code.
-   * Aborting the signal sends "CancelVerify".
-   * @param {{deviceName?: string|null, signal?: AbortSignal, onPoll?: (n: number) => void}} [opts]
+   * Aborting the signal or reaching `timeout` milliseconds sends
+   * "CancelVerify" and rejects with USER_CANCELED or CALL_TIMEOUT.
+   * @param {{deviceName?: string|null, signal?: AbortSignal, timeout?: number,
+   *          onPoll?: (n: number) => void}} [opts]
    * @returns {Promise<void>}
    */
-  async pollVerify(opts = {}) {
+  pollVerify(opts = {}) {
     const params = opts.deviceName === undefined ? [] : [opts.deviceName];
-    await this.call("startVerify", params);
-    for (let n = 1; ; n++) {
-      opts.onPoll?.(n);
-      if (opts.signal?.aborted) {
-        await this.cancelVerify();
-        throw new FpKeyError(ResultCode.USER_CANCELED, messageOf(ResultCode.USER_CANCELED), "LoopVerify");
+    return this._limited("LoopVerify", opts, async (signal) => {
+      await this.call("startVerify", params, { signal });
+      for (let n = 1; ; n++) {
+        opts.onPoll?.(n);
+        if (signal.aborted) throw signal.reason;
+        try {
+          await this.call("LoopVerify", [], { signal });
+          return;
+        } catch (e) {
+          if (!(e instanceof FpKeyError) || e.reterr !== ResultCode.PENDING) throw e;
+        }
       }
-      try {
-        await this.call("LoopVerify", []);
-        return;
-      } catch (e) {
-        if (!(e instanceof FpKeyError) || e.reterr !== ResultCode.PENDING) throw e;
-      }
-    }
+    }, () => this.cancelVerify());
   }
 
   /** Ends a running enrolment; the daemon always answers 5, which is success here. */
@@ -437,7 +508,7 @@ export class FpKey {
 
   async _cancel(fn) {
     try {
-      await this.call(fn, []);
+      await this.call(fn, [], { timeoutMs: 5000 });
     } catch (e) {
       if (!(e instanceof FpKeyError) || e.reterr !== ResultCode.USER_CANCELED) throw e;
     }
@@ -524,18 +595,19 @@ export class FpKey {
   }
 
   _lostError(fn) {
-    return new FpKeyError(ResultCode.CONNECTION_LOST, messageOf(ResultCode.CONNECTION_LOST), fn);
+    return failure(ResultCode.CONNECTION_LOST, fn);
   }
 
   _failAll() {
-    for (const e of this._pending.splice(0)) {
-      clearTimeout(e.timer);
+    for (const e of [...this._pending]) {
+      this._drop(e);
       e.reject(this._lostError(e.fn));
     }
   }
 
   _drop(entry) {
     clearTimeout(entry.timer);
+    if (entry.onAbort) entry.signal.removeEventListener("abort", entry.onAbort);
     const i = this._pending.indexOf(entry);
     if (i >= 0) this._pending.splice(i, 1);
   }

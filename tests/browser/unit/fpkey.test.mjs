@@ -133,17 +133,26 @@ test("enroll reports every capture and resolves with the finished record", async
   }
 });
 
-test("enroll rejects with the pushed code; a refused start never sends WaitEnroll", async () => {
+test("enroll rejects with the pushed code; a refused start never sends WaitEnroll; an abort cancels it", async () => {
+  let hang = false;
   const srv = await startFakeDaemon((c, r) => {
     if (r.function === "AddFinger" && r.params[0] === "nobody") c.send(reply(r, "user is NOT existed", 2));
-    else enrolmentDaemon(c, r, true);
+    else if (r.function === "CancelEnroll") c.send(reply(r, "user canceled", 5));
+    else if (!(hang && r.function === "WaitEnroll")) enrolmentDaemon(c, r, true);
   });
   const key = await FpKey.connect(srv.url, fast);
   try {
     await assert.rejects(key.enroll("alice", 1, "x"), { reterr: ResultCode.USER_CANCELED, function: "WaitEnroll" });
     await assert.rejects(key.enroll("nobody", 2, "y", { addFinger: true }), { reterr: ResultCode.USER_NOT_EXISTS });
+    // A page that gives up: the enrolment ends on the key too.
+    hang = true;
+    const ctl = new AbortController();
+    const given = key.enroll("bob", 1, "x", { signal: ctl.signal });
+    await until(() => srv.conns[0].received.length === 5, "WaitEnroll");
+    ctl.abort();
+    await assert.rejects(given, { reterr: ResultCode.USER_CANCELED, code: "USER_CANCELED" });
     const sent = srv.conns[0].received.map((r) => r.function);
-    assert.deepEqual(sent, ["RegisterUser", "WaitEnroll", "AddFinger"]);
+    assert.deepEqual(sent, ["RegisterUser", "WaitEnroll", "AddFinger", "RegisterUser", "WaitEnroll", "CancelEnroll"]);
   } finally {
     key.close();
     await srv.stop();
@@ -153,13 +162,15 @@ test("enroll rejects with the pushed code; a refused start never sends WaitEnrol
 test("loginFinger resolves with the match and rejects with sensor codes pushed as [code]", async () => {
   let attempt = 0;
   const srv = await startFakeDaemon((conn, req) => {
+    if (req.function === "CancelVerify") return conn.send(reply(req, "user canceled", 5));
     if (req.function !== "LoginFinger") return conn.send(reply(req, "OK"));
     attempt++;
     const push = (result, reterr = 0) => conn.send({ function: "ackVerify", result, reterr });
     if (attempt === 1) push([0, "alice", 3, "alice_3_17", "left index"]);
     else if (attempt === 2) push([0xe102]);
     else if (attempt === 3) push("Time Out", 7);
-    else conn.send(reply(req, "can not open device", 102)); // refused at once
+    else if (attempt === 4) conn.send(reply(req, "can not open device", 102)); // refused at once
+    // Later ones are never answered (another page took the sensor, say).
   });
   const key = await FpKey.connect(srv.url, fast);
   try {
@@ -170,6 +181,16 @@ test("loginFinger resolves with the match and rejects with sensor codes pushed a
     await assert.rejects(key.loginFinger(), { reterr: ResultCode.CANNOT_OPEN_DEVICE });
     // The refused one left nothing behind: a normal call still works.
     assert.equal(await key.call("GetVersion"), "OK");
+    // An unanswered login ends by its time limit, or its signal, and is
+    // ended on the key as well.
+    await assert.rejects(key.loginFinger({ timeout: 50 }),
+                         { reterr: ResultCode.CALL_TIMEOUT, code: "CALL_TIMEOUT", function: "LoginFinger" });
+    const ctl = new AbortController();
+    const given = key.loginFinger({ signal: ctl.signal });
+    setTimeout(() => ctl.abort(), 20);
+    await assert.rejects(given, { reterr: ResultCode.USER_CANCELED, message: /user canceled \(5 USER_CANCELED\)/ });
+    const sent = srv.conns[0].received.map((r) => r.function);
+    assert.deepEqual(sent.slice(-4), ["LoginFinger", "CancelVerify", "LoginFinger", "CancelVerify"]);
   } finally {
     key.close();
     await srv.stop();
