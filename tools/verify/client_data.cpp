@@ -1,0 +1,180 @@
+// The assertion's clientData: parsed as JSON, then written anew from the
+// parsed values the way the daemon writes it and compared byte for byte,
+// so that no second spelling of one statement (member order, white space,
+// escapes, number forms, duplicate members) is ever taken.
+#include <json/reader.h>
+#include <json/value.h>
+
+#include <cstring>
+#include <memory>
+
+#include "tools/verify/client_data.h"
+
+namespace fpkverify {
+
+namespace {
+
+const char kPrefix[] = "{\"type\":\"fpkey.assert\"";
+
+Check bad(const char* reason) {
+    return Check{Failed::ClientData, reason};
+}
+
+// Well-formed UTF-8: shortest forms, no surrogates, at most U+10FFFF. The
+// daemon writes its strings' bytes as they are, so a clientData that is not
+// UTF-8 is none of its own.
+bool isUtf8(const std::string& text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    size_t i = 0;
+    while (i < size) {
+        const unsigned c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t n;
+        unsigned lo = 0x80;
+        unsigned hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (size - i - 1 < n || s[i + 1] < lo || s[i + 1] > hi) return false;
+        for (size_t k = 2; k <= n; ++k)
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+// The daemon's string quoting: the two JSON specials and the five short
+// escapes, other bytes below 0x20 as \u00XX in upper case, the rest as is.
+void quote(const std::string& text, std::string& out) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out += '"';
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0x0F];
+                } else {
+                    out += ch;
+                }
+        }
+    }
+    out += '"';
+}
+
+void member(const char* name, const std::string& value, std::string& out) {
+    out += ",\"";
+    out += name;
+    out += "\":";
+    quote(value, out);
+}
+
+const Json::Value* find(const Json::Value& root, const char* name) {
+    return root.find(name, name + std::strlen(name));
+}
+
+bool stringMember(const Json::Value& root, const char* name, std::string& out) {
+    const Json::Value* v = find(root, name);
+    if (!v || !v->isString()) return false;
+    // Through the pointer pair: asString() would also do, but this keeps
+    // any NUL (\u0000) the text holds without a second look.
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (!v->getString(&begin, &end)) {
+        out.clear();
+        return true;
+    }
+    out.assign(begin, end);
+    return true;
+}
+
+}  // namespace
+
+Check readClientData(const std::string& text, ClientData& out) {
+    if (text.size() > kClientDataMax) return bad("longer than 4096 bytes");
+    if (text.compare(0, sizeof kPrefix - 1, kPrefix) != 0)
+        return bad("does not begin with {\"type\":\"fpkey.assert\"");
+    if (!isUtf8(text)) return bad("not UTF-8");
+
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder["stackLimit"] = 8;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors))
+        return bad("not JSON");
+    if (!root.isObject() || root.size() != 9) return bad("not an object of nine members");
+
+    ClientData d;
+    std::string type;
+    if (!stringMember(root, "type", type) || !stringMember(root, "origin", d.origin) ||
+        !stringMember(root, "challenge", d.challenge) || !stringMember(root, "text", d.text) ||
+        !stringMember(root, "user", d.assertion.user) ||
+        !stringMember(root, "record", d.assertion.record) ||
+        !stringMember(root, "serial", d.assertion.serial) ||
+        !stringMember(root, "shown", d.assertion.shown))
+        return bad("a member is missing or not a string");
+    const Json::Value* finger = find(root, "finger");
+    // A number written as an integer; 1.0 or 1e0 would come back as reals.
+    if (!finger || (finger->type() != Json::intValue && finger->type() != Json::uintValue) ||
+        !finger->isInt() || finger->asInt() < 1 || finger->asInt() > 10)
+        return bad("finger is not an integer from 1 to 10");
+    d.assertion.finger = finger->asInt();
+    if (d.assertion.shown != "desktop" && d.assertion.shown != "page")
+        return bad("shown is neither desktop nor page");
+
+    std::string again = kPrefix;
+    member("origin", d.origin, again);
+    member("challenge", d.challenge, again);
+    member("text", d.text, again);
+    member("user", d.assertion.user, again);
+    again += ",\"finger\":" + std::to_string(d.assertion.finger);
+    member("record", d.assertion.record, again);
+    member("serial", d.assertion.serial, again);
+    member("shown", d.assertion.shown, again);
+    again += '}';
+    if (type != "fpkey.assert" || again != text)
+        return bad("not in the daemon's exact form (member order, spacing or escapes)");
+    out = std::move(d);
+    return {};
+}
+
+}  // namespace fpkverify
