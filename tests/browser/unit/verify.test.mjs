@@ -52,23 +52,28 @@ test("the key's 32-byte integers and minimal DER pass; other forms are refused",
   assert.equal(verifySignature({ publicKey: v.publicKey, message: "abcd", signature: v.keyForm, length: 3 }).ok, true);
   assert.throws(() => verifySignature({ publicKey: v.publicKey, message: "abc", signature: v.keyForm, length: 4 }), TypeError);
 
-  const rLen = parseInt(v.keyForm.slice(6, 8), 16);
-  const r = v.keyForm.slice(8, 8 + 2 * rLen);
-  const s = v.keyForm.slice(12 + 2 * rLen);
+  // The INTEGERs' contents; minimal DER is at most 70 bytes here, so each
+  // spoiled text below stays within the longest signature's 72.
+  const integers = (sig) => {
+    const n = parseInt(sig.slice(6, 8), 16);
+    return [sig.slice(8, 8 + 2 * n), sig.slice(12 + 2 * n)];
+  };
+  const [r, s] = integers(v.keyForm);
+  const [rm, sm] = integers(v.signature);
   const len = (h) => (h.length / 2).toString(16).padStart(2, "0").toUpperCase();
   const seq = (body) => "30" + len(body) + body;
   const int = (h) => "02" + len(h) + h;
   const keyZero = r.length === 64 && r.startsWith("00") ? r : s;
-  assert.equal(check(seq(int(r) + int(s))), true);
+  assert.equal(check(seq(int(rm) + int(sm))), true);
   for (const bad of [
-    seq(int(r) + int(s)) + "00", // after the SEQUENCE
-    seq(int(r) + int(s) + "0500"), // inside it
-    seq(int(r) + "02" + len(s + "00") + s), // an INTEGER longer than its bytes
-    "3081" + seq(int(r) + int(s)).slice(2), // long-form length
+    seq(int(rm) + int(sm)) + "00", // after the SEQUENCE
+    seq(int(rm) + int(sm) + "0500"), // inside it
+    seq(int(rm) + "02" + len(sm + "00") + sm), // an INTEGER longer than its bytes
+    "3081" + seq(int(rm) + int(sm)).slice(2), // long-form length
     seq(int(r) + int("00" + keyZero)), // zero bytes beyond 32
     seq(int("0001") + int(s)), // a short non-minimal integer
     seq(int("00") + int(s)),
-    seq(int(r) + int(N)),
+    seq(int(r) + int("00" + N)),
     seq(int("8" + r.slice(1)) + int(s)), // negative
   ]) assert.equal(check(bad), "signature form", bad);
 });
