@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one real-browser test script in one engine (exit 77 = skipped, with
 # the reason; the script itself checks for the browser and its driver).
-#   run-browser.sh demo-e2e.mjs|demo-scripted.mjs --engine chromium|firefox ARGS...
+#   run-browser.sh demo-e2e.mjs|demo-scripted.mjs|relying-party.mjs --engine chromium|firefox ARGS...
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 script=$1
