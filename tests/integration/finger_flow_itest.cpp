@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -227,6 +228,100 @@ TEST_F(FingerFlow, LoginFingerThenSignWithThatFinger) {
     EXPECT_EQ(m["result"], array({57602})) << m;
     EXPECT_EQ(m["reterr"], 0) << m;
 }
+
+#if defined(FPK_VERIFY_TOOL) && defined(FPK_VERIFY_JS)
+// A relying party's two tools (C++ and Node) take every signature the key
+// makes as it comes, and both refuse the same changes.
+TEST_F(FingerFlow, TheRelyingPartyToolsCheckWhatTheKeySigned) {
+    needUser();
+    ASSERT_FALSE(s_first.pubKey.empty());
+    const std::string facKey = run("GetFacPubKey")["result"].asString();
+    const std::string devKey = run("GetDevPubKey")["result"].asString();
+    const std::string serial = run("GetDevInfo", array({2}))["result"][0].asString();
+    const std::string text = "caf\xC3\xA9 100";  // the cut below falls inside the character
+    const std::string facSig = run("FactorySign", array({text}))["result"].asString();
+    const std::string devSig = run("DeviceSign", array({text, 4}))["result"].asString();
+    sendLater("LoginFinger");
+    usleep(200 * 1000);
+    ASSERT_TRUE(touch("alice-middle"));
+    ASSERT_EQ(next()["reterr"], 0);
+    const std::string fpSig = run("FingerSign", array({text}))["result"].asString();
+    const std::string challenge = "c2VydmVyLWNoYWxsZW5nZS0x";
+    sendLater("FingerAssert", array({challenge, "Pay 5 to \"Bob\""}));
+    EXPECT_EQ(next()["function"], "ackConfirm");
+    usleep(700 * 1000);
+    ASSERT_TRUE(touch("alice-middle"));
+    const Json::Value asserted = next(milliseconds(15000));
+    ASSERT_EQ(asserted["reterr"], 0) << asserted;
+    const std::string clientData = asserted["result"][0].asString();
+    const std::string assertSig = asserted["result"][1].asString();
+
+    TempDir dir;
+    const std::string cd = dir.path + "/client-data";
+    const auto status = [&](const std::vector<std::string>& args, const std::string& data) {
+        std::ofstream(cd, std::ios::binary | std::ios::trunc) << data;
+        int codes[2] = {-1, -1};
+        const std::vector<std::string> tools[2] = {{FPK_VERIFY_TOOL},
+                                                   {"/usr/bin/env", "node", FPK_VERIFY_JS}};
+        for (int t = 0; t < 2; ++t) {
+            std::vector<std::string> argv = tools[t];
+            argv.insert(argv.end(), args.begin(), args.end());
+            int st = 0;
+            const pid_t pid = support::spawn(argv, dir.path + "/out");
+            if (pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st)) codes[t] = WEXITSTATUS(st);
+        }
+        EXPECT_EQ(codes[0], codes[1])
+            << "the tools disagree: " << support::readFile(dir.path + "/out");
+        return codes[0];
+    };
+    // One changed hex digit: the last before `from_end` of the text.
+    const auto changed = [](std::string hex, size_t from_end = 1) {
+        char& c = hex[hex.size() - from_end];
+        c = c == '0' ? '1' : '0';
+        return hex;
+    };
+    const auto signature = [&](const std::string& key, const std::string& sig,
+                               const std::vector<std::string>& more) {
+        std::vector<std::string> a = {"signature", "--public-key", key, "--signature", sig};
+        a.insert(a.end(), more.begin(), more.end());
+        return status(a, "");
+    };
+    EXPECT_EQ(signature(facKey, facSig, {"--text", text}), 0);
+    EXPECT_EQ(signature(devKey, devSig, {"--text", text, "--length", "4"}), 0);
+    EXPECT_EQ(signature(devKey, devSig, {"--text", text}), 1);
+    EXPECT_EQ(signature(s_first.pubKey, fpSig, {"--text", text}), 0);
+    EXPECT_EQ(signature(s_first.pubKey, changed(fpSig), {"--text", text}), 1);
+    EXPECT_EQ(signature(changed(s_first.pubKey, 2), fpSig, {"--text", text}), 1);
+    EXPECT_EQ(signature(s_first.pubKey, fpSig, {"--text", text + " "}), 1);
+
+    const auto enrolment = [&](const std::string& key, const std::string& record) {
+        return status({"enrolment", "--device-key", devKey, "--public-key", key, "--record", record,
+                       "--serial", serial, "--signinfo", s_first.signinfo},
+                      "");
+    };
+    EXPECT_EQ(enrolment(s_first.pubKey, s_first.record), 0);
+    EXPECT_EQ(enrolment(s_first.pubKey, s_first.record + "0"), 1);
+
+    const auto assertion = [&](const std::string& data, const std::string& sig,
+                               const std::string& origin, const std::string& chal,
+                               const std::string& shown) {
+        return status(
+            {"assertion", "--public-key", s_first.pubKey, "--client-data", cd, "--signature", sig,
+             "--origin", origin, "--challenge", chal, "--text", shown},
+            data);
+    };
+    const std::string pay = "Pay 5 to \"Bob\"";
+    EXPECT_EQ(assertion(clientData, assertSig, "local", challenge, pay), 0);
+    EXPECT_EQ(assertion(clientData, changed(assertSig, 3), "local", challenge, pay), 1);
+    EXPECT_EQ(assertion(clientData, assertSig, "https://shop.example", challenge, pay), 1);
+    EXPECT_EQ(assertion(clientData, assertSig, "local", challenge + "x", pay), 1);
+    EXPECT_EQ(assertion(clientData, assertSig, "local", challenge, "Pay 50 to \"Bob\""), 1);
+    std::string other = clientData;
+    other.replace(other.find("fpkey.assert"), 12, "fpkey.assere");
+    EXPECT_EQ(assertion(other, assertSig, "local", challenge, pay), 1);
+    EXPECT_EQ(assertion(clientData + " ", assertSig, "local", challenge, pay), 1);
+}
+#endif
 
 TEST_F(FingerFlow, CancelVerifyAndNoFinger) {
     // A module without templates answers at once that it has none.
