@@ -17,7 +17,13 @@ need() {
     fail=1
   fi
 }
-need bin/fpkeyd
+for program in fpkeyd fpkey-vkey fpkey-provision fpkey-verify; do
+  need bin/$program
+done
+need share/man/man8/fpkeyd.8.gz
+for page in fpkey-vkey fpkey-provision fpkey-verify; do
+  need share/man/man1/$page.1.gz
+done
 need lib/systemd/user/fpkeyd.service
 need lib/udev/rules.d/70-fpkey.rules
 need share/fpkeyd/fpkey.js

@@ -202,6 +202,7 @@ TEST(VerifyAssertion, OnlyTheDaemonsExactClientDataForTheExpectedActHolds) {
         {"\"SN0042\"", "42"},
         {"page\"}", "page\"}\n"},
         {"é", "\xC3"},
+        {R"("SN0042")", std::string(20, '[') + std::string(20, ']')},
     };
     for (const auto& change : notTheDaemons) {
         const std::string data = replaced(kGood, change.first, change.second);
@@ -263,6 +264,37 @@ TEST(VerifyProgram, ExitStatusAndOneLine) {
                    "--length", "4"},
                   out),
               2);
+}
+
+// OpenSSL's own verdicts on vectors of another program, some spoiled (a bit
+// of the message, r or s flipped, another key), signer IDs of other lengths.
+TEST(VerifySignature, AgreesWithOpenSslOnGeneratedVectors) {
+    const support::TempDir dir;
+    const pid_t pid = support::spawn({FPK_SM2_VECTORS_PATH, "2000", "7"}, dir.path + "/v");
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string text = support::readFile(dir.path + "/v");
+    // The members are hex and plain ID characters: nothing JSON escapes.
+    auto field = [](const std::string& line, const std::string& name) {
+        const size_t at = line.find("\"" + name + "\":\"");
+        if (at == std::string::npos) return std::string();
+        const size_t from = at + name.size() + 4;
+        return line.substr(from, line.find('"', from) - from);
+    };
+    int seen[2] = {0, 0};
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = text.substr(at, end - at);
+        const bool valid = line.find("\"valid\":true") != std::string::npos;
+        const Bytes msg = support::fromHex(field(line, "message"));
+        const fpkverify::Check c =
+            fpkverify::verifySignature(field(line, "publicKey"), msg.data(), msg.size(),
+                                       field(line, "signature"), field(line, "id"));
+        EXPECT_EQ(c.ok(), valid) << line << " " << c.reason;
+        ++seen[valid];
+    }
+    EXPECT_EQ(seen[0] + seen[1], 2000);
+    EXPECT_GT(seen[0], 100);
 }
 
 }  // namespace
