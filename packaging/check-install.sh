@@ -27,6 +27,8 @@ done
 need lib/systemd/user/fpkeyd.service
 need lib/udev/rules.d/70-fpkey.rules
 need share/fpkeyd/fpkey.js
+need share/fpkeyd/fpkey.d.ts
+need share/fpkeyd/verify.mjs
 need share/fpkeyd/demo/index.html
 need share/fpkeyd/demo/fpkey.classic.js
 need share/fpkeyd/demo/demo.js
