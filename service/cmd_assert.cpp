@@ -31,7 +31,7 @@ bool isChallenge(const std::string& c) {
 
 // What the user reads: valid UTF-8 without control characters (C0, DEL, C1).
 bool isShownText(const std::string& t) {
-    if (t.size() > kTextMax || !replywriter::isUtf8(t.data(), t.size())) return false;
+    if (t.size() > kTextMax || !isUtf8(t.data(), t.size())) return false;
     for (size_t i = 0; i < t.size(); ++i) {
         const auto b = static_cast<unsigned char>(t[i]);
         if (b < 0x20 || b == 0x7F) return false;
@@ -43,7 +43,7 @@ bool isShownText(const std::string& t) {
 
 std::string member(const char* name, const std::string& value) {
     std::string out = std::string(",\"") + name + "\":";
-    replywriter::quote(value, out);
+    quoteJson(value, out);
     return out;
 }
 

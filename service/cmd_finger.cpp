@@ -15,7 +15,7 @@ constexpr Json::ArrayIndex kMaxFingerIndexes = 32;
 // A name the key is to store: UTF-8 text (what every page reads back as
 // text) with no NUL, which would cut it short on its way to the key.
 bool storableName(const std::string& name) {
-    return name.find('\0') == std::string::npos && replywriter::isUtf8(name.data(), name.size());
+    return name.find('\0') == std::string::npos && isUtf8(name.data(), name.size());
 }
 }  // namespace
 

@@ -2,6 +2,7 @@
 // "reterr"} in compact form.
 #include "service/service.h"
 #include "service/writer.h"
+#include "util/util.h"
 
 namespace {
 // The members are written directly in their byte order ("function",
@@ -11,10 +12,10 @@ void buildWith(std::string& reply, const std::string& function, const std::strin
                WriteResult writeResult, int reterr) {
     reply.clear();
     reply += "{\"function\":";
-    replywriter::quote(function, reply);
+    quoteJson(function, reply);
     if (!randomId.empty()) {
         reply += ",\"randomId\":";
-        replywriter::quote(randomId, reply);
+        quoteJson(randomId, reply);
     }
     reply += ",\"result\":";
     writeResult(reply);
@@ -41,7 +42,7 @@ void makeJsonInt(std::string& reply, int value, std::string function, std::strin
 void makeJsonStr(std::string& reply, const std::string& text, std::string function,
                  std::string randomId) {
     // A text result goes straight into the reply, with no JSON value built.
-    auto quoted = [&](std::string& out) { replywriter::quote(text, out); };
+    auto quoted = [&](std::string& out) { quoteJson(text, out); };
     buildWith(reply, function, randomId, quoted, 0);
 }
 

@@ -1,4 +1,5 @@
 #include "service/writer.h"
+#include "util/util.h"
 
 #include <cmath>
 #include <cstdio>
@@ -78,87 +79,13 @@ void writeObject(const Json::Value& value, std::string& out) {
     for (const std::string& name : value.getMemberNames()) {
         if (!first) out += ',';
         first = false;
-        quote(name, out);
+        quoteJson(name, out);
         out += ':';
         write(value[name], out);
     }
     out += '}';
 }
 }  // namespace
-
-bool isUtf8(const char* text, size_t size) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text);
-    size_t i = 0;
-    while (i < size) {
-        unsigned c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t n;
-        unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 2;
-            if (c == 0xE0) lo = 0xA0;  // overlong
-            if (c == 0xED) hi = 0x9F;  // surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 3;
-            if (c == 0xF0) lo = 0x90;  // overlong
-            if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-        } else {
-            return false;
-        }
-        if (size - i - 1 < n) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (size_t k = 2; k <= n; ++k)
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-        i += n + 1;
-    }
-    return true;
-}
-
-void quote(const std::string& text, std::string& out) {
-    static const char kHex[] = "0123456789ABCDEF";
-    const bool utf8 = isUtf8(text.data(), text.size());
-    out += '"';
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20 || (c >= 0x80 && !utf8)) {
-                    out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 0x0F];
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    out += '"';
-}
 
 void write(const Json::Value& value, std::string& out) {
     switch (value.type()) {
@@ -178,7 +105,7 @@ void write(const Json::Value& value, std::string& out) {
             const char* begin = nullptr;
             const char* end = nullptr;
             if (value.getString(&begin, &end))
-                quote(std::string(begin, end), out);
+                quoteJson(std::string(begin, end), out);
             else
                 out += "\"\"";
             break;

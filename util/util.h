@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // ---------------------------------------------------------------------------
 // Scratch arena: one process-wide 3072-byte buffer, reset per command.
@@ -123,3 +124,16 @@ int getCurTm(long* seconds);
 constexpr bool fitsIn(size_t offset, size_t count, size_t size) {
     return offset <= size && count <= size - offset;
 }
+
+// ---------------------------------------------------------------------------
+// JSON text.
+// Whether `text` is well-formed UTF-8: shortest forms only, no surrogate
+// code points (JsonCpp turns a lone "\udc00" into one), at most U+10FFFF.
+bool isUtf8(const char* text, size_t size);
+// Appends `text` as a quoted JSON string: the two specials and the five
+// short escapes, other bytes below 0x20 as \u00XX in upper case. Valid UTF-8
+// is written as it is; any other text one character per byte, the bytes
+// 0x80-0xFF as \u0080-\u00FF, so that a reply stays valid UTF-8 (a browser
+// drops a connection on a text frame that is not) and a page gets every byte
+// back with charCodeAt.
+void quoteJson(const std::string& text, std::string& out);

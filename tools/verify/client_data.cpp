@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "tools/verify/client_data.h"
+#include "util/util.h"
 
 namespace fpkverify {
 
@@ -21,90 +22,12 @@ Check bad(const char* reason) {
     return Check{Failed::ClientData, reason};
 }
 
-// Well-formed UTF-8: shortest forms, no surrogates, at most U+10FFFF. The
-// daemon writes its strings' bytes as they are, so a clientData that is not
-// UTF-8 is none of its own.
-bool isUtf8(const std::string& text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t size = text.size();
-    size_t i = 0;
-    while (i < size) {
-        const unsigned c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t n;
-        unsigned lo = 0x80;
-        unsigned hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (size - i - 1 < n || s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (size_t k = 2; k <= n; ++k)
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-        i += n + 1;
-    }
-    return true;
-}
-
-// The daemon's string quoting: the two JSON specials and the five short
-// escapes, other bytes below 0x20 as \u00XX in upper case, the rest as is.
-void quote(const std::string& text, std::string& out) {
-    static const char kHex[] = "0123456789ABCDEF";
-    out += '"';
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 0x0F];
-                } else {
-                    out += ch;
-                }
-        }
-    }
-    out += '"';
-}
-
+// The daemon writes its strings with the reply writer's quoting.
 void member(const char* name, const std::string& value, std::string& out) {
     out += ",\"";
     out += name;
     out += "\":";
-    quote(value, out);
+    quoteJson(value, out);
 }
 
 const Json::Value* find(const Json::Value& root, const char* name) {
@@ -132,7 +55,7 @@ Check readClientData(const std::string& text, ClientData& out) {
     if (text.size() > kClientDataMax) return bad("longer than 4096 bytes");
     if (text.compare(0, sizeof kPrefix - 1, kPrefix) != 0)
         return bad("does not begin with {\"type\":\"fpkey.assert\"");
-    if (!isUtf8(text)) return bad("not UTF-8");
+    if (!isUtf8(text.data(), text.size())) return bad("not UTF-8");
 
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);

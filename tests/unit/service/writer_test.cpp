@@ -8,6 +8,7 @@
 
 #include "service/service.h"
 #include "service/writer.h"
+#include "util/util.h"
 
 namespace {
 std::string text(const Json::Value& v) {
@@ -150,7 +151,7 @@ TEST(ReplyWriter, AnyBytesRoundTrip) {
         ASSERT_TRUE(back["function"].getString(&b, &e));
         // What is not UTF-8 comes back one character per byte.
         auto expected = [](const std::string& t) {
-            if (replywriter::isUtf8(t.data(), t.size())) return t;
+            if (isUtf8(t.data(), t.size())) return t;
             std::string u;
             for (unsigned char c : t)
                 u += c < 0x80 ? std::string(1, static_cast<char>(c))
