@@ -75,6 +75,8 @@ constexpr int kNotForYou = 201;
 // Not sent: rkLogin with an empty PIN started a fingerprint login, whose
 // answer comes later.
 constexpr int kAnswerLater = 1000;
+// A looping verification that has no outcome yet.
+constexpr int kVerifyPending = -63;
 }  // namespace codes
 
 class CNvId {
@@ -214,6 +216,8 @@ class CNvId {
     static int cancelEnroll();
     // Waits up to a second for the outcome of a looping verification.
     static int LoopVerify();
+    // That outcome now, without waiting (kVerifyPending while it runs).
+    static int verifyOutcome() { return m_bFpState.load(); }
     // Nothing to do: the enrolment already runs; answers come as events.
     static int waitEnroll();
     static int ackEnroll(int step, int code, bool finished);

@@ -24,7 +24,7 @@ char CNvId::m_curCot[32] = {0};
 
 namespace {
 
-constexpr int kPending = -63;
+constexpr int kPending = kVerifyPending;
 constexpr int kVerifyWaitMs = 20000;
 
 constexpr uint32_t kLinkRsp = 0x00020003;

@@ -66,7 +66,7 @@ int CancelVerify(bool extra) {
 
 int LoopVerify(const Json::Value&, Json::Value& value) {
     value = Json::Value();
-    return CNvId::LoopVerify();
+    return CNvId::verifyOutcome();
 }
 
 int GetUserList(Json::Value& value) {

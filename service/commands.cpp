@@ -98,7 +98,7 @@ const Command kCommands[] = {
     {"startVerify", [](const Json::Value& p, Result& r) { return startVerify(p, r.value); },
      Reply::Value, kModule.acts(Role::starts).making(Login::polling)},
     {"LoopVerify", [](const Json::Value& p, Result& r) { return LoopVerify(p, r.value); },
-     Reply::Value, kKey.in(Family::verification, Role::polls).needing(Login::polling)},
+     Reply::Polled, kKey.in(Family::verification, Role::polls).needing(Login::polling)},
     {"rkEnumContainer", [](const Json::Value& p, Result& r) { return rkEnumContainer(p, r.value); },
      Reply::Value, kKey.needing(Login::pin)},
     {"SignDataToPKCS7", [](const Json::Value& p, Result& r) { return SignDataToPKCS7(p, r.text); },

@@ -18,6 +18,7 @@ enum class Reply {
     AlwaysLater,  // nothing now whatever the handler says
     LaterOn1000,  // value, except kAnswerLater: nothing now
     Answered,     // success: the handler answers later itself (no target changes)
+    Polled,       // value; kVerifyPending is asked again shortly (kPollAgain)
 };
 
 struct Result {
@@ -47,7 +48,8 @@ struct Command {
 
 // The reply of a command that ran with `code` and `result`: 0 when `reply`
 // is complete, 1 when it is answered later through sendMessage, kNoReply
-// when the handler answers later itself.
+// when the handler answers later itself, kPollAgain when `reply` holds a
+// pending outcome that may be asked for again.
 int shapeReply(const Command& command, int code, const Result& result, const std::string& function,
                const std::string& randomId, std::string& reply);
 

@@ -234,6 +234,12 @@ int shapeReply(const Command& command, int code, const Result& result, const std
         case Reply::Answered:
             if (code == 0) return kNoReply;
             break;
+        case Reply::Polled:
+            if (code == kVerifyPending) {
+                makeJsonErr(reply, code, function, randomId);
+                return kPollAgain;
+            }
+            break;
         default:
             break;
     }

@@ -136,7 +136,10 @@ bool isOwnUser(const tcp::socket& socket) {
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
     Connection(tcp::socket&& socket, bool foreign)
-        : stream_(std::move(socket)), frameTimer_(context()), foreign_(foreign) {
+        : stream_(std::move(socket)),
+          frameTimer_(context()),
+          pollTimer_(context()),
+          foreign_(foreign) {
         client_.id = ++s_lastClientId;
         client_.allowed = false;
         ++(foreign_ ? s_foreignConnections : s_connections);
@@ -421,9 +424,30 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void run(const std::string& command) {
         logmask::logCommand(command);
+        answered(command, 1);
+    }
+
+    // Sends the reply of `command`, the `tries`th run of it. A poll whose
+    // outcome is pending runs again a little later instead: meanwhile this
+    // client's next commands wait unread, as they would behind a command
+    // that took that long, and every other client is served.
+    void answered(const std::string& command, int tries) {
         std::string reply;
         const int later = Ckjson::excute(command, reply, client_);
-        if (later == 0) {
+        if (later == kPollAgain && tries < kPollTries) {
+            polling_ = command;
+            pollTimer_.expires_after(std::chrono::milliseconds(kPollEveryMs));
+            pollTimer_.async_wait([self = shared_from_this(), tries](beast::error_code ec) {
+                if (ec) return;
+                std::string again;
+                again.swap(self->polling_);
+                self->answered(again, tries + 1);
+                if (self->polling_.empty()) {
+                    self->runHeld();
+                    self->resume();
+                }
+            });
+        } else if (later == 0 || later == kPollAgain) {
             logmask::logReply(reply);
             send(std::move(reply));
         } else if (later == 1) {
@@ -441,23 +465,30 @@ class Connection : public std::enable_shared_from_this<Connection> {
         } else {
             refused_ = true;
         }
-        std::deque<std::string> held;
-        held.swap(held_);
-        s_heldBytes -= heldBytes_;
-        heldBytes_ = 0;
-        for (const std::string& command : held) {
+        runHeld();
+        resume();
+    }
+
+    // Runs the commands held for the user's answer, in order, until one of
+    // them polls (the rest follow its answer).
+    void runHeld() {
+        while (!held_.empty() && polling_.empty()) {
+            std::string command = std::move(held_.front());
+            held_.pop_front();
+            heldBytes_ -= command.size();
+            s_heldBytes -= command.size();
             std::string reply;
-            if (!allowed && Ckjson::refuseIfKeyed(command, kSiteNotAllowed, reply))
+            if (refused_ && Ckjson::refuseIfKeyed(command, kSiteNotAllowed, reply))
                 send(std::move(reply));
             else
                 run(command);
         }
-        resume();
     }
 
-    // Reads on unless the client leaves too many replies unread.
+    // Reads on unless the client leaves too many replies unread, or a poll
+    // of its own waits for its outcome.
     void resume() {
-        if (queuedBytes_ <= kMaxQueuedBytes) readMessage();
+        if (queuedBytes_ <= kMaxQueuedBytes && polling_.empty()) readMessage();
     }
 
     void writeNext() {
@@ -489,6 +520,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::optional<websocket::stream<tcp::socket>> ws_;
     net::steady_timer frameTimer_;
     bool frameStarted_ = false;
+    net::steady_timer pollTimer_;
+    std::string polling_;  // a command asked again once pollTimer_ ends
     std::deque<std::string> outbox_;
     size_t queuedBytes_ = 0;
     std::deque<std::string> held_;

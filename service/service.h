@@ -38,6 +38,14 @@ class Ckjson {
 // (a page waiting on another site's operation).
 constexpr int kNoReply = 2;
 
+// Return of excute for a poll of the fingerprint module whose outcome is
+// still pending: `reply` holds that answer. The endpoint asks again a little
+// later (up to a second in all, as a page's poll expects) rather than wait
+// on the network thread, where every other page's command would wait too.
+constexpr int kPollAgain = 3;
+constexpr int kPollTries = 5;
+constexpr int kPollEveryMs = 200;
+
 // The client whose command runs now; null outside a command.
 Client* currentClient();
 // The name and the randomId of the command that runs now ("" outside one),

@@ -118,8 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int later = Ckjson::excute(message, reply);
     static const bool show = getenv("FPKEYD_FUZZ_SHOW") != nullptr;
     if (show)
-        fprintf(stderr, "%.200s\n  -> %s\n", message.c_str(), later ? "(later)" : reply.c_str());
-    if (later == 0) {
+        fprintf(stderr, "%.200s\n  -> %s\n", message.c_str(),
+                later == 1 ? "(later)" : reply.c_str());
+    if (later == 0 || later == kPollAgain) {
         checkReply(reply);
     } else if (later != 1) {
         abort();

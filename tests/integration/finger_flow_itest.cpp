@@ -355,12 +355,21 @@ TEST_F(FingerFlow, CancelVerifyAndNoFinger) {
 TEST_F(FingerFlow, LoopingVerificationAndFingerprintRkLogin) {
     needUser();
     ASSERT_FALSE(s_first.pubKey.empty());
+    // A page of another site, whose commands leave this verification be.
+    WsClient other;
+    ASSERT_TRUE(other.connectAs(s_->daemon->port(), "https://other.example"));
     Json::Value r = run("startVerify", array({}));
     ASSERT_EQ(r["reterr"], 0) << r;
     EXPECT_TRUE(r["result"].isNull()) << r;
-    // Polling neither ends the verification nor answers before the touch.
+    // Polling neither ends the verification nor answers before the touch,
+    // and while a poll waits for its outcome other clients are served.
     for (int i = 0; i < 2; ++i) {
-        r = run("LoopVerify");
+        sendLater("LoopVerify");
+        usleep(50 * 1000);
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(command(other, "GetVersion", Json::Value())["reterr"], 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, milliseconds(500));
+        r = next();
         EXPECT_EQ(r["reterr"], -63) << r;
         EXPECT_EQ(r["result"], "not find this err") << r;
     }
