@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -407,19 +408,27 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
 
     // A name longer than the key keeps is cut before a whole character, and
     // is the same name wherever it comes back.
-    std::string longName = "x";
+    std::string accented = "x";
     for (int i = 0; i < 20; ++i)
-        longName += "\xc3\xa9";
-    const std::string kept = longName.substr(0, 31);
-    const Json::Value longEnrolled =
-        enrolFinger(*pa, *s.key, "RegisterUser", longName, 2, "long", "long-thumb");
-    ASSERT_EQ(longEnrolled["reterr"], 0) << longEnrolled;
-    EXPECT_EQ(longEnrolled["result"][7], kept);
-    EXPECT_EQ(command(*pa, "GetUserList", Json::Value())["result"][1][1], kept);
-    ASSERT_TRUE(pa->sendText(requestText("LoginFinger", Json::Value())));
-    ASSERT_TRUE(s.key->ctl("touch long-thumb"));
-    const Json::Value login = nextMessage(*pa);
-    EXPECT_EQ(login["result"][1], kept) << login;
+        accented += "\xc3\xa9";
+    struct Long {
+        std::string name, kept, finger;
+    };
+    for (const Long& l : {Long{accented, accented.substr(0, 31), "accented-thumb"},
+                          Long{std::string(41, 'y'), std::string(32, 'y'), "ascii-thumb"}}) {
+        const std::string &longName = l.name, &kept = l.kept, &finger = l.finger;
+        const Json::Value longEnrolled =
+            enrolFinger(*pa, *s.key, "RegisterUser", longName, 2, "long", finger);
+        ASSERT_EQ(longEnrolled["reterr"], 0) << longEnrolled;
+        EXPECT_EQ(longEnrolled["result"][7], kept);
+        const Json::Value listed = command(*pa, "GetUserList", Json::Value())["result"][1];
+        EXPECT_NE(std::find(listed.begin(), listed.end(), Json::Value(kept)), listed.end())
+            << listed;
+        ASSERT_TRUE(pa->sendText(requestText("LoginFinger", Json::Value())));
+        ASSERT_TRUE(s.key->ctl("touch " + finger));
+        const Json::Value login = nextMessage(*pa);
+        EXPECT_EQ(login["result"][1], kept) << login;
+    }
 
     // A page's act that changes the key runs only once the user confirmed
     // it by a touch; a local program is not asked.
@@ -430,11 +439,13 @@ TEST(SiteApproval, TouchesAndClosesStayWithTheirSite) {
     EXPECT_EQ(refused["function"], "DeleteUser") << refused;
     EXPECT_EQ(refused["reterr"], 134) << refused;
     EXPECT_EQ(command(*pa, "GetUserList", Json::Value()), users);
+    const std::string kept = accented.substr(0, 31);
     ASSERT_TRUE(pa->sendText(requestText("DeleteUser", array({kept}))));
     EXPECT_EQ(nextMessage(*pa)["result"], array({a, "touch", "delete the user " + kept}));
     ASSERT_TRUE(answerTouch(*s.key, "alice-thumb"));
     EXPECT_EQ(nextMessage(*pa)["reterr"], 0);
-    EXPECT_EQ(command(*pa, "GetUserList", Json::Value())["result"], array({1, array({"alice"})}));
+    EXPECT_EQ(command(*pa, "GetUserList", Json::Value())["result"],
+              array({2, array({"alice", std::string(32, 'y')})}));
     WsClient local;
     ASSERT_TRUE(local.connect(port));
     EXPECT_EQ(command(local, "DeleteUser", array({}))["function"], "DeleteUser");
