@@ -7,12 +7,11 @@
 // Exit: 0 passed, 1 failed (an engine that is not installed is reported skipped).
 import { execFileSync, spawnSync } from "node:child_process";
 import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
-import { createServer } from "node:http";
 import { tmpdir } from "node:os";
-import { dirname, join, normalize, sep } from "node:path";
+import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 import { ENGINES, launch, missing } from "./lib/browser.mjs";
-import { WEB_DIR } from "./lib/serve.mjs";
+import { WEB_DIR, serveWeb } from "./lib/serve.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
 const argv = process.argv.slice(2);
@@ -26,25 +25,6 @@ function check(ok, what, detail = "") {
 
 function npm(args, cwd) {
   return execFileSync("npm", [...args, "--no-audit", "--no-fund", "--loglevel=error"], { cwd, encoding: "utf8" });
-}
-
-// A static server of `root` for one page, as any would serve it.
-function serve(root) {
-  const types = { ".html": "text/html", ".js": "text/javascript", ".mjs": "text/javascript" };
-  const srv = createServer((req, res) => {
-    const file = normalize(join(root, decodeURIComponent(new URL(req.url, "http://x").pathname)));
-    let body;
-    try {
-      if (!file.startsWith(root + sep)) throw new Error("outside");
-      body = readFileSync(file);
-    } catch {
-      res.writeHead(404).end();
-      return;
-    }
-    res.writeHead(200, { "Content-Type": types[file.slice(file.lastIndexOf("."))] ?? "text/plain" });
-    res.end(body);
-  });
-  return new Promise((resolve) => srv.listen(0, "127.0.0.1", () => resolve(srv)));
 }
 
 const tmp = mkdtempSync(join(tmpdir(), "fpkey-package-"));
@@ -105,7 +85,7 @@ try {
   const r = verifySignature({ publicKey: "04" + "00".repeat(64), message: "x", signature: "3006020101020101" });
   document.title = [typeof FpKey.connect, codeNameOf(134), r.ok, r.check].join(" ");
 </script>`);
-  const srv = await serve(project);
+  const srv = await serveWeb(undefined, project);
   try {
     for (const engine of ENGINES) {
       const why = await missing(engine);
@@ -115,7 +95,7 @@ try {
       }
       const b = await launch({ engine });
       try {
-        await b.page.goto(`http://127.0.0.1:${srv.address().port}/index.html`);
+        await b.page.goto(`${srv.origin}/index.html`);
         await b.page.waitForFunction(() => document.title !== "app", null, { timeout: 20000 });
         const title = await b.page.evaluate(() => document.title);
         check(title === "function NOT_CONFIRMED false public key", `a page imports the package in ${engine}`, title);

@@ -277,6 +277,48 @@ Bytes Sm2KeyPair::decryptRaw(const Bytes& raw) const {
     return out;
 }
 
+bool Sm2KeyPair::sign(const Bytes& msg, Bytes& r, Bytes& s, const std::string& id) const {
+    auto* key = static_cast<EVP_PKEY*>(pkey_);
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new(key, nullptr);
+    Bytes der(80);
+    size_t n = der.size();
+    bool ok = md && pctx && EVP_PKEY_CTX_set1_id(pctx, id.data(), static_cast<int>(id.size())) > 0;
+    if (ok) {
+        EVP_MD_CTX_set_pkey_ctx(md, pctx);
+        ok = EVP_DigestSignInit(md, nullptr, EVP_sm3(), nullptr, key) == 1 &&
+             EVP_DigestSign(md, der.data(), &n, msg.data(), msg.size()) == 1;
+    }
+    const uint8_t* p = der.data();
+    ECDSA_SIG* sig = ok ? d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(n)) : nullptr;
+    ok = sig != nullptr;
+    if (ok) {
+        r.assign(32, 0);
+        s.assign(32, 0);
+        BN_bn2binpad(ECDSA_SIG_get0_r(sig), r.data(), 32);
+        BN_bn2binpad(ECDSA_SIG_get0_s(sig), s.data(), 32);
+    }
+    ECDSA_SIG_free(sig);
+    EVP_MD_CTX_free(md);
+    EVP_PKEY_CTX_free(pctx);
+    return ok;
+}
+
+Bytes sm2SignatureDer(const Bytes& r, const Bytes& s, bool keyForm) {
+    Bytes body;
+    for (const Bytes* v : {&r, &s}) {
+        size_t i = 0;
+        while (!keyForm && i + 1 < v->size() && (*v)[i] == 0)
+            ++i;
+        Bytes value(v->begin() + static_cast<long>(i), v->end());
+        if (value[0] & 0x80) value.insert(value.begin(), 0);
+        body.insert(body.end(), {0x02, static_cast<uint8_t>(value.size())});
+        body.insert(body.end(), value.begin(), value.end());
+    }
+    body.insert(body.begin(), {0x30, static_cast<uint8_t>(body.size())});
+    return body;
+}
+
 Bytes sm4EcbEncrypt(const Bytes& key, const Bytes& plain) {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     Bytes out(plain.size() + 16);

@@ -128,11 +128,19 @@ class Sm2KeyPair {
     Sm2KeyPair& operator=(const Sm2KeyPair&) = delete;
     // Decrypts raw C1 || C3 || C2; empty on failure.
     Bytes decryptRaw(const Bytes& raw) const;
+    // Signs SM3(Z || msg) with signer ID `id`: r and s, 32 bytes each.
+    bool sign(const Bytes& msg, Bytes& r, Bytes& s,
+              const std::string& id = "1234567812345678") const;
+    // 04 || X || Y.
+    Bytes point() const { return sm2Point(x, y); }
     Bytes x, y;  // 32 bytes each
 
   private:
     void* pkey_;
 };
+// DER SEQUENCE { INTEGER r, INTEGER s } of 32-byte r and s: minimal, or in
+// the key's form (each kept at 32 bytes, 00 in front only before a high bit).
+Bytes sm2SignatureDer(const Bytes& r, const Bytes& s, bool keyForm);
 Bytes sm4EcbEncrypt(const Bytes& key, const Bytes& plain);
 // The public key (65 bytes) of a DER certificate; empty when unreadable.
 Bytes certPublicKey(const Bytes& der);

@@ -13,10 +13,11 @@ const TYPES = { ".html": "text/html", ".js": "text/javascript", ".mjs": "text/ja
 
 /**
  * @param {{key: Buffer, cert: Buffer}} [tls] serve https with this key and certificate
+ * @param {string} [dir] the folder to serve instead of web/
  * @returns {Promise<import("node:http").Server>} listening; .address().port, .origin
  */
-export function serveWeb(tls) {
-  const root = normalize(WEB_DIR);
+export function serveWeb(tls, dir = WEB_DIR) {
+  const root = normalize(dir);
   const handler = (req, res) => {
     const file = join(root, normalize(decodeURIComponent(new URL(req.url, "http://x").pathname)));
     if (!file.startsWith(root + sep) || !existsSync(file) || statSync(file).isDirectory()) {
