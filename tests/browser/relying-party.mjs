@@ -94,5 +94,11 @@ stage.run(async () => {
   if (replay.status !== 400 || refusal.error !== "challenge already used" || replay.headers.has("set-cookie")) {
     throw new Failure(`replayed sign-in: ${replay.status} ${JSON.stringify(refusal)}`);
   }
+  // A body is read up to 16 KiB; one byte more is refused unread.
+  for (const [size, status] of [[16 * 1024, 400], [16 * 1024 + 1, 413]]) {
+    const r = await fetch(`${origin}/api/signin`, { method: "POST", headers: { "Content-Type": "application/json" },
+                                                   body: " ".repeat(size) });
+    if (r.status !== status) throw new Failure(`a body of ${size} bytes: ${r.status}`);
+  }
   if (stage.pageErrors.length) throw new Failure(`page errors: ${stage.pageErrors.join("; ")}`);
 });
