@@ -364,12 +364,15 @@ TEST_F(FingerFlow, LoopingVerificationAndFingerprintRkLogin) {
     // Polling neither ends the verification nor answers before the touch,
     // and while a poll waits for its outcome other clients are served.
     for (int i = 0; i < 2; ++i) {
+        const auto polled = std::chrono::steady_clock::now();
         sendLater("LoopVerify");
         usleep(50 * 1000);
         const auto asked = std::chrono::steady_clock::now();
         EXPECT_EQ(command(other, "GetVersion", Json::Value())["reterr"], 0);
         EXPECT_LT(std::chrono::steady_clock::now() - asked, milliseconds(500));
         r = next();
+        // A pending poll still waits its second (five looks, 200 ms apart).
+        EXPECT_GE(std::chrono::steady_clock::now() - polled, milliseconds(750));
         EXPECT_EQ(r["reterr"], -63) << r;
         EXPECT_EQ(r["result"], "not find this err") << r;
     }
