@@ -163,6 +163,8 @@ class CNvId {
     // out holds *outLength bytes (kSm2PlainMax expected); *outLength becomes
     // the plaintext length.
     static int sm2Decrypt(const uint8_t* in, int length, uint8_t* out, int* outLength);
+    // The same for C1 || C3 || C2 exactly, without a point prefix.
+    static int decryptC1C3C2(const uint8_t* in, int length, uint8_t* out, int* outLength);
     static int sm2Encrypt(const uint8_t* in, int length, uint8_t* out, int* outLength);
     // out holds *outLength bytes in; the result and a terminator must fit.
     static int sm4Decrypt(const uint8_t* in, int length, const uint8_t* key, int keyLength,

@@ -226,13 +226,24 @@ int CNvId::__signinfo(const char* pubKeyText, const char* userText, uint8_t* out
 
 int CNvId::sm2Decrypt(const uint8_t* in, int length, uint8_t* out, int* outLength) {
     if (!in || !out || !outLength || length <= 96) return kBadParam;
+    // A leading 0x04 may be the point's prefix, or the first byte of X (one
+    // cipher text in 256 of such a length): the card's hash check tells
+    // which, so the text as it stands is tried when the prefix reading fails.
     if (length % 4 == 1 && in[0] == 0x04) {
-        ++in;
-        --length;
+        int n = *outLength;
+        const int rc = decryptC1C3C2(in + 1, length - 1, out, &n);
+        if (rc != kFailed && rc != kBadParam) {
+            if (rc == kOk) *outLength = n;
+            return rc;
+        }
     }
+    return decryptC1C3C2(in, length, out, outLength);
+}
+
+int CNvId::decryptC1C3C2(const uint8_t* in, int length, uint8_t* out, int* outLength) {
     // The plaintext is as long as C2 and must fit the caller's buffer.
     const int c2 = length - 96;
-    if (c2 > kSm2PlainMax || c2 > *outLength) return kBadParam;
+    if (c2 <= 0 || c2 > kSm2PlainMax || c2 > *outLength) return kBadParam;
     uint8_t area[kEccCipherBlobFixed + kSm2PlainMax];
     memset(area, 0, sizeof area);
     Struct_ECCCIPHERBLOB* blob = reinterpret_cast<Struct_ECCCIPHERBLOB*>(area);
